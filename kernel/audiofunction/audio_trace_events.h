@@ -1,0 +1,62 @@
+// Trace events of the audio function model (block 3000). The values each
+// event carries are listed after it, in order.
+#pragma once
+#include "adapter/trace_events.h"
+
+#define TROX_AUDIO_EVENT(n) static_cast<TraceEvent>(TraceAudioFunctionFirst + (n))
+
+// Attach.
+constexpr TraceEvent TraceAudioAttach = TROX_AUDIO_EVENT(1);                  // idVendor, idProduct, interface class
+constexpr TraceEvent TraceAudioAttachDone = TROX_AUDIO_EVENT(2);              // status, class 2.0, streams, entities
+constexpr TraceEvent TraceAudioNoControlInterface = TROX_AUDIO_EVENT(3);      // interface class
+constexpr TraceEvent TraceAudioNoHeader = TROX_AUDIO_EVENT(4);                // offset, bLength, type, subtype
+constexpr TraceEvent TraceAudioHeaderLengthBad = TROX_AUDIO_EVENT(5);         // header offset, total length, room
+constexpr TraceEvent TraceAudioUsbAttachFailed = TROX_AUDIO_EVENT(6);         // status
+constexpr TraceEvent TraceAudioTerminalLinkBad = TROX_AUDIO_EVENT(7);         // interface, terminal link, why (1 no AS_GENERAL, 2 none, 3 not a terminal, 4 no clock)
+constexpr TraceEvent TraceAudioSharedClock = TROX_AUDIO_EVENT(8);             // shared, playback interface, capture interface
+
+// Entities.
+constexpr TraceEvent TraceAudioEntity = TROX_AUDIO_EVENT(20);                 // bLength, type, subtype, ID
+constexpr TraceEvent TraceAudioEntityWalkEnd = TROX_AUDIO_EVENT(21);          // offset, subtype
+constexpr TraceEvent TraceAudioEntityTooShort = TROX_AUDIO_EVENT(22);         // offset, subtype, bLength, needed
+constexpr TraceEvent TraceAudioEntityAllocFailed = TROX_AUDIO_EVENT(23);      // subtype, ID
+constexpr TraceEvent TraceAudioLinkMissing = TROX_AUDIO_EVENT(24);            // entity ID, linked ID, what (1 source, 2 clock)
+constexpr TraceEvent TraceAudioLinkStatus = TROX_AUDIO_EVENT(25);             // entity ID, status
+constexpr TraceEvent TraceAudioClockInClass1 = TROX_AUDIO_EVENT(26);          // entity ID
+constexpr TraceEvent TraceAudioProcessingUnit = TROX_AUDIO_EVENT(27);         // entity ID
+
+// Streaming interfaces.
+constexpr TraceEvent TraceAudioStreamAllocFailed = TROX_AUDIO_EVENT(40);      // interface, size
+constexpr TraceEvent TraceAudioStreamParseFailed = TROX_AUDIO_EVENT(41);      // interface, status
+constexpr TraceEvent TraceAudioNoAlternate1 = TROX_AUDIO_EVENT(42);           // interface
+constexpr TraceEvent TraceAudioAlternate1NoEndpoint = TROX_AUDIO_EVENT(43);   // interface, bNumEndpoints
+constexpr TraceEvent TraceAudioAlternateMissing = TROX_AUDIO_EVENT(44);       // interface, alternate
+constexpr TraceEvent TraceAudioStream = TROX_AUDIO_EVENT(45);                 // interface, direction, alternates
+constexpr TraceEvent TraceAudioAlternate = TROX_AUDIO_EVENT(46);              // interface, alternate, data endpoint, feedback endpoint
+constexpr TraceEvent TraceAudioEndpointUnusable = TROX_AUDIO_EVENT(47);       // interface, alternate, endpoint, bInterval
+constexpr TraceEvent TraceAudioDescriptorTooShort = TROX_AUDIO_EVENT(48);     // interface, alternate, subtype, bLength
+
+// Configuration and pipes.
+constexpr TraceEvent TraceAudioConfigureFailed = TROX_AUDIO_EVENT(60);        // step (1 list, 2 configuration, 3 alternate), status, interface
+constexpr TraceEvent TraceAudioPipeMissing = TROX_AUDIO_EVENT(61);            // interface, alternate, endpoint
+constexpr TraceEvent TraceAudioPipeInterval = TROX_AUDIO_EVENT(62);           // endpoint, interval found, interval used
+constexpr TraceEvent TraceAudioFeedbackPeriod = TROX_AUDIO_EVENT(63);         // interface, endpoint, period
+
+// Clock and terminal requests.
+constexpr TraceEvent TraceAudioRequestFailed = TROX_AUDIO_EVENT(80);          // entity ID, bRequest << 8 | selector, status
+constexpr TraceEvent TraceAudioAnswerShort = TROX_AUDIO_EVENT(81);            // entity ID, bRequest << 8 | selector, asked, returned
+constexpr TraceEvent TraceAudioRangeCountBad = TROX_AUDIO_EVENT(82);          // entity ID, subranges, second count
+constexpr TraceEvent TraceAudioRangeAllocFailed = TROX_AUDIO_EVENT(83);       // entity ID, size
+constexpr TraceEvent TraceAudioRateNotSupported = TROX_AUDIO_EVENT(84);       // entity ID, rate
+constexpr TraceEvent TraceAudioSelectorInputBad = TROX_AUDIO_EVENT(85);       // entity ID, input, bNrInPins
+constexpr TraceEvent TraceAudioSelectorInputMissing = TROX_AUDIO_EVENT(86);   // entity ID, input, source ID
+constexpr TraceEvent TraceAudioSelectorNoInputs = TROX_AUDIO_EVENT(87);       // entity ID
+constexpr TraceEvent TraceAudioClockInvalid = TROX_AUDIO_EVENT(88);           // entity ID, status, value
+
+// Transfer completion checks.
+constexpr TraceEvent TraceAudioCapturePacketOutside = TROX_AUDIO_EVENT(100);  // packet index, length, minimum << 32 | maximum, start frame
+constexpr TraceEvent TraceAudioCaptureEmpty = TROX_AUDIO_EVENT(101);          // packets, start frame, bytes filled
+constexpr TraceEvent TraceAudioCaptureNoStream = TROX_AUDIO_EVENT(102);       // packets
+constexpr TraceEvent TraceAudioCaptureUnmapped = TROX_AUDIO_EVENT(103);       // packets
+
+#undef TROX_AUDIO_EVENT

@@ -1,0 +1,98 @@
+// What the generic transfer completion reports for a capture transfer: the
+// packets must fit the selected format, and a transfer that brought nothing
+// becomes silence at the nominal rate.
+#include <stddef.h>
+
+#include "adapter/trace.h"
+#include "audiofunction/audio_trace_events.h"
+#include "audiofunction/usb_audio_cl.h"
+
+namespace {
+
+// Packets the URB really holds, whatever NumberOfPackets claims.
+ULONG PacketsIn(PURB Urb) {
+  const ULONG header = Urb->UrbHeader.Length;
+  const ULONG first = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
+  const ULONG room = header > first ? (header - first) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) : 0;
+  const ULONG claimed = Urb->UrbIsochronousTransfer.NumberOfPackets;
+  return claimed < room ? claimed : room;
+}
+
+}  // namespace
+
+NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) {
+  if (!NT_SUCCESS(Status) || Urb == nullptr || Urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
+      (Urb->UrbIsochronousTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0) {
+    return Status;
+  }
+  struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
+  const ULONG packets = PacketsIn(Urb);
+  const StreamInterface* capture = m_CaptureStream;
+  if (iso.TransferBufferLength != 0) {
+    if (capture == nullptr) {
+      return Status;
+    }
+    const LONGLONG minimum = capture->MinimumPacketBytes;
+    const LONGLONG maximum = capture->MaximumPacketBytes;
+    for (ULONG i = 0; i < packets; ++i) {
+      const LONGLONG length = iso.IsoPacket[i].Length;
+      if (length < minimum || length > maximum) {
+        Trace(TRACE_LEVEL_ERROR, TraceAudioCapturePacketOutside, i, iso.IsoPacket[i].Length,
+              (static_cast<ULONG64>(static_cast<ULONG>(minimum)) << 32) | static_cast<ULONG>(maximum), iso.StartFrame);
+        Status = STATUS_UNEXPECTED_IO_ERROR;
+      }
+    }
+    return Status;
+  }
+  if (capture == nullptr) {
+    Trace(TRACE_LEVEL_ERROR, TraceAudioCaptureNoStream, packets);
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  return FillCaptureSilence(Urb, Context);
+}
+
+NTSTATUS CUSBAudioCL::FillCaptureSilence(PURB Urb, TransferContext* Context) {
+  struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
+  const ULONG packets = PacketsIn(Urb);
+  const StreamInterface* capture = m_CaptureStream;
+  PUCHAR buffer = static_cast<PUCHAR>(iso.TransferBuffer);
+  if (buffer == nullptr && iso.TransferBufferMDL != nullptr) {
+    buffer = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(iso.TransferBufferMDL, DriverPagePriority()));
+  }
+  if (buffer == nullptr) {
+    Trace(TRACE_LEVEL_ERROR, TraceAudioCaptureUnmapped, packets);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // A packet never grows past its slot: up to the next packet's offset, and
+  // one maximum-size packet for the last.
+  const PUSBD_PIPE_INFORMATION pipe = (Context != nullptr && Context->Pipe != nullptr) ? Context->Pipe : capture->DataPipe;
+  const ULONG lastSlot = pipe != nullptr ? pipe->MaximumPacketSize : 0;
+  const ULONG frameBytes = capture->BytesPerFrame;
+
+  ULONGLONG step = static_cast<ULONGLONG>(capture->SampleRate) * 65536 / 1000;
+  if (IsHighSpeed()) {
+    step /= 8;
+  }
+  ULONGLONG fraction = 0;
+  ULONG total = 0;
+  for (ULONG i = 0; i < packets; ++i) {
+    const ULONG offset = iso.IsoPacket[i].Offset;
+    ULONG slot = lastSlot;
+    if (i + 1 < packets) {
+      const ULONG next = iso.IsoPacket[i + 1].Offset;
+      slot = next > offset ? next - offset : 0;
+    }
+    const ULONGLONG sum = step + fraction;
+    fraction = sum & 0xFFFF;
+    ULONGLONG bytes = (sum >> 16) * frameBytes;
+    if (bytes > slot) {
+      bytes = frameBytes != 0 ? (slot / frameBytes) * frameBytes : 0;
+    }
+    RtlZeroMemory(buffer + offset, static_cast<SIZE_T>(bytes));
+    iso.IsoPacket[i].Length = static_cast<ULONG>(bytes);
+    total += static_cast<ULONG>(bytes);
+  }
+  iso.TransferBufferLength = total;
+  Trace(TRACE_LEVEL_WARNING, TraceAudioCaptureEmpty, packets, iso.StartFrame, total);
+  return STATUS_SUCCESS;
+}

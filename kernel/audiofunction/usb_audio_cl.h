@@ -1,0 +1,98 @@
+// The device's USB audio function: a model of its audio-control entities and
+// audio-streaming interfaces, built once at device start from the class
+// descriptors of the configuration, on top of the USB request layer.
+#pragma once
+#include "platform.h"
+#include "usb/usbcl.h"
+#include "audiofunction/audio_entity.h"
+#include "audiofunction/stream_interface.h"
+
+class CUSBAudioClock;
+class CUSBAudioTerminal;
+// A row of the playback rate pattern table (format selection).
+struct RatePatternRow;
+
+// Direction values of StreamInterface::Direction.
+constexpr UCHAR kAudioDirectionOut = 0;  // playback
+constexpr UCHAR kAudioDirectionIn = 1;   // capture
+
+class CUSBAudioCL : public CUSBCL {
+ public:
+  CUSBAudioCL();
+  ~CUSBAudioCL() override;
+
+  // Capture packet bounds and the silence of an empty capture transfer.
+  NTSTATUS CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) override;
+  // Reads the descriptors and builds the whole model; PASSIVE_LEVEL.
+  virtual NTSTATUS Attach(PDEVICE_OBJECT LowerDevice, ULONG IrpPoolSize);
+  // Selects the configuration and alternate setting 0 of every stream.
+  virtual NTSTATUS Configure();
+  virtual NTSTATUS EnumerateStreamInterfaces();
+  virtual NTSTATUS ParseStreamInterface(StreamInterface* Stream);
+
+  // First entity with that ID, or null.
+  CUSBAudioEntity* FindEntity(ULONG Id) const;
+  // Data and feedback pipes of every stream's current alternate setting.
+  NTSTATUS UpdatePipes();
+  // A class request to an entity of the audio-control interface: wValue =
+  // selector × 256 + channel, wIndex = entity × 256 + interface number.
+  NTSTATUS AudioRequest(UCHAR RequestType, UCHAR Request, UCHAR Selector, UCHAR Channel, UCHAR EntityId,
+                        USHORT Length, PVOID Buffer);
+  // A class GET request (0xA1) that also reports how many bytes came back.
+  NTSTATUS AudioReadAny(UCHAR Request, UCHAR Selector, UCHAR Channel, UCHAR EntityId, USHORT Length, PVOID Buffer,
+                        PULONG Returned);
+  // The same, failing with STATUS_UNSUCCESSFUL when fewer than `Needed`
+  // bytes came back.
+  NTSTATUS AudioRead(UCHAR Request, UCHAR Selector, UCHAR Channel, UCHAR EntityId, USHORT Length, PVOID Buffer,
+                     ULONG Needed);
+  // Input and output terminals in the entity list.
+  ULONG CountTerminals() const;
+
+  // The model, read without locks once Attach has returned.
+  BOOLEAN IsClass2() const { return m_Class2 != 0; }
+  BOOLEAN HasSharedClock() const { return m_SharedClock != 0; }
+  BOOLEAN HasShortPacketQuirk() const { return m_ShortPacketQuirk != 0; }
+  // Playback packets carry a 4-byte length header (one device).
+  BOOLEAN HasPlaybackLengthHeader() const;
+  // bInterfaceClass of the audio interfaces (vendor specific for some devices).
+  UCHAR AudioInterfaceClass() const;
+  const USB_INTERFACE_DESCRIPTOR* ControlInterface() const { return m_ControlInterface; }
+  const UCHAR* ControlHeader() const { return m_ControlHeader; }
+  CUSBAudioEntity* Entities() const { return m_Entities; }
+  LONG StreamCount() const { return m_StreamCount; }
+  StreamInterface* Streams() const { return m_Streams; }
+  StreamInterface* PlaybackStream() const { return m_PlaybackStream; }
+  StreamInterface* CaptureStream() const { return m_CaptureStream; }
+  ULONG DeviceSampleRate() const { return m_DeviceSampleRate; }
+
+ protected:
+  NTSTATUS ParseEntities();
+  NTSTATUS CheckSourceChains();
+  NTSTATUS LinkStreamTerminals();
+  void DecideSharedClock();
+  void FreeModel();
+  static NTSTATUS CreateEntity(const UCHAR* Descriptor, BOOLEAN Class2, CUSBAudioCL* Owner,
+                               CUSBAudioEntity** Entity);
+  void ParseAlternate(StreamInterface* Stream, ULONG Number, const USB_INTERFACE_DESCRIPTOR* Interface);
+  BOOLEAN EndpointUsable(const USB_ENDPOINT_DESCRIPTOR* Endpoint) const;
+  void RefreshPipes(StreamInterface* Stream, NTSTATUS* Status);
+  void CheckPipeInterval(PUSBD_PIPE_INFORMATION Pipe);
+  ULONG FeedbackPeriod(const StreamInterface* Stream) const;
+  NTSTATUS FillCaptureSilence(PURB Urb, TransferContext* Context);
+
+  // Members, after those of CUSBCL, in order.
+  ULONG m_DeviceSampleRate;
+  UCHAR m_ShortPacketQuirk;
+  const RatePatternRow* m_PlaybackRateRow;
+  ULONG m_PlaybackPatternPosition;
+  ULONG m_PlaybackPacketInterval;
+  UCHAR m_Class2;
+  const USB_INTERFACE_DESCRIPTOR* m_ControlInterface;
+  const UCHAR* m_ControlHeader;
+  CUSBAudioEntity* m_Entities;
+  LONG m_StreamCount;
+  StreamInterface* m_Streams;
+  StreamInterface* m_PlaybackStream;
+  StreamInterface* m_CaptureStream;
+  UCHAR m_SharedClock;
+};

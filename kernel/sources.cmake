@@ -1,0 +1,32 @@
+# The kernel driver's sources, shared by the host build (static library
+# troxaudio_kernel, kernel/CMakeLists.txt) and the Windows build
+# (troxaudio.sys, windows/CMakeLists.txt). Add new kernel files here.
+set(TROX_KERNEL_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/adapter_device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/dispatch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/driver_entry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/pool.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/trace.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usbcl.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_bus_interface.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_configuration.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_controller_info.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_descriptors.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_irp_pool.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_string.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb/usb_transfers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/audio_entity.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/audio_quirks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/audio_terminal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/audio_units.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/capture_check.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/clock_selector.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/clock_source.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/configure.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/descriptor_walk.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/entity_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/stream_parse.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/usb_audio_cl.cpp
+)
+# Include root of the kernel sources ("platform.h", "adapter/...").
+set(TROX_KERNEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR})

@@ -1,0 +1,3 @@
+// Host-build stand-in for <ntddk.h>.
+#pragma once
+#include <wdm.h>

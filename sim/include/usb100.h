@@ -1,0 +1,3 @@
+// Host-build stand-in for <usb100.h>: the USB 1.x descriptors.
+#pragma once
+#include <usbspec.h>

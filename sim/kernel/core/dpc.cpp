@@ -1,0 +1,162 @@
+#include "sim/kernel/core/dpc.h"
+
+#include <atomic>
+#include <cstdio>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "sim/kernel/core/bugcheck.h"
+#include "sim/kernel/core/clock.h"
+#include "sim/kernel/core/irql_checks.h"
+#include "sim/kernel/core/thread.h"
+#include "sim/kernel/core/verifier.h"
+
+namespace sim::kernel {
+namespace {
+
+// KeSetTargetProcessorDpc stores the processor in KDPC.Number with this bias,
+// so that 0 keeps meaning "the current processor".
+constexpr USHORT kTargetBias = 0x100;
+
+struct Processor {
+  int index = 0;
+  std::mutex lock;
+  std::condition_variable work;
+  LIST_ENTRY queue;
+};
+
+std::atomic<unsigned long long> gDpcsRun{0};
+
+void RunDpcs(Processor* p) {
+  PKTHREAD self = CurrentThread();
+  self->Processor = p->index;
+  self->Name = "DPC thread";
+  SetCurrentIrql(DISPATCH_LEVEL);
+  std::unique_lock<std::mutex> l(p->lock);
+  for (;;) {
+    while (IsListEmpty(&p->queue)) sim::clock::WaitUntil(p->work, l, sim::clock::kInfinite);
+    PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&p->queue), KDPC, DpcListEntry);
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID arg1 = dpc->SystemArgument1;
+    PVOID arg2 = dpc->SystemArgument2;
+    // Dequeued: from here on the DPC may be queued again (and run on another processor).
+    __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+    l.unlock();
+    try {
+      routine(dpc, context, arg1, arg2);
+    } catch (const BugCheck&) {
+    }
+    gDpcsRun++;
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != DISPATCH_LEVEL) {
+      sim::verifier::Fail("DPC routine", "routine %p returned at IRQL %u instead of DISPATCH_LEVEL", (void*)routine,
+                          irql);
+      SetCurrentIrql(DISPATCH_LEVEL);
+    }
+    char what[64];
+    snprintf(what, sizeof what, "routine %p", (void*)routine);
+    CheckNoSpinLocksHeld("DPC routine", what);
+    l.lock();
+  }
+}
+
+Processor* Processors() {
+  static Processor* ps = [] {
+    auto* a = new Processor[kProcessorCount];
+    for (int i = 0; i < kProcessorCount; i++) {
+      a[i].index = i;
+      InitializeListHead(&a[i].queue);
+    }
+    for (int i = 0; i < kProcessorCount; i++) std::thread(RunDpcs, &a[i]).detach();
+    return a;
+  }();
+  return ps;
+}
+
+void SignalFlushEvent(PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(static_cast<PRKEVENT>(context), 0, FALSE); }
+
+}  // namespace
+
+unsigned long long DpcsRun() { return gDpcsRun; }
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" {
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  Dpc->Type = 0x13;  // DpcObject
+  Dpc->Importance = MediumImportance;
+  Dpc->Number = 0;
+  Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+  Dpc->ProcessorHistory = 0;
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+  Dpc->DpcData = nullptr;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  if (!CheckIrqlAtMost("KeInsertQueueDpc", HIGH_LEVEL)) return FALSE;
+  if (!Dpc->DeferredRoutine) {
+    sim::verifier::Fail("KeInsertQueueDpc", "DPC %p was not initialised", (void*)Dpc);
+    return FALSE;
+  }
+  Processor* ps = Processors();
+  int target = Dpc->Number >= kTargetBias ? (Dpc->Number - kTargetBias) % kProcessorCount
+                                          : (int)(KeGetCurrentProcessorNumber() % kProcessorCount);
+  Processor* p = &ps[target];
+  std::lock_guard<std::mutex> l(p->lock);
+  PVOID expected = nullptr;
+  if (!__atomic_compare_exchange_n(&Dpc->DpcData, &expected, (PVOID)p, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+    return FALSE;
+  Dpc->SystemArgument1 = SystemArgument1;
+  Dpc->SystemArgument2 = SystemArgument2;
+  Dpc->ProcessorHistory |= (KAFFINITY)1 << target;
+  if (Dpc->Importance == HighImportance)
+    InsertHeadList(&p->queue, &Dpc->DpcListEntry);
+  else
+    InsertTailList(&p->queue, &Dpc->DpcListEntry);
+  p->work.notify_one();
+  return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+  auto* p = static_cast<Processor*>(__atomic_load_n(&Dpc->DpcData, __ATOMIC_SEQ_CST));
+  if (!p) return FALSE;
+  std::lock_guard<std::mutex> l(p->lock);
+  if (__atomic_load_n(&Dpc->DpcData, __ATOMIC_SEQ_CST) != p) return FALSE;
+  RemoveEntryList(&Dpc->DpcListEntry);
+  __atomic_store_n(&Dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+  return TRUE;
+}
+
+void KeFlushQueuedDpcs(void) {
+  if (!CheckIrqlAtMost("KeFlushQueuedDpcs", PASSIVE_LEVEL)) return;
+  // A marker DPC at the tail of every processor's queue: once each has run,
+  // every DPC queued before this call has finished.
+  KDPC markers[kProcessorCount];
+  KEVENT done[kProcessorCount];
+  PVOID objects[kProcessorCount];
+  KWAIT_BLOCK blocks[kProcessorCount];
+  for (int i = 0; i < kProcessorCount; i++) {
+    KeInitializeEvent(&done[i], NotificationEvent, FALSE);
+    KeInitializeDpc(&markers[i], SignalFlushEvent, &done[i]);
+    KeSetTargetProcessorDpc(&markers[i], (CCHAR)i);
+    KeSetImportanceDpc(&markers[i], LowImportance);
+    KeInsertQueueDpc(&markers[i], nullptr, nullptr);
+    objects[i] = &done[i];
+  }
+  KeWaitForMultipleObjects(kProcessorCount, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, blocks);
+}
+
+void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = (UCHAR)Importance; }
+
+void KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+  Dpc->Number = (USHORT)(kTargetBias + (UCHAR)Number);
+}
+
+}  // extern "C"

@@ -1,0 +1,174 @@
+// Spin locks: real mutual exclusion on the KSPIN_LOCK word, which holds the
+// owning thread object while the lock is held.
+#include <algorithm>
+#include <thread>
+
+#include "sim/kernel/core/irql_checks.h"
+#include "sim/kernel/core/thread.h"
+#include "sim/kernel/core/verifier.h"
+
+using namespace sim::kernel;
+
+namespace {
+
+// Acquires at the current IRQL; false if the caller already holds the lock
+// (a deadlock on Windows).
+bool Acquire(const char* call, PKSPIN_LOCK lock) {
+  PKTHREAD self = CurrentThread();
+  ULONG_PTR me = (ULONG_PTR)self;
+  if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
+    sim::verifier::Fail(call, "spin lock %p is already held by the calling thread (deadlock)", (void*)lock);
+    return false;
+  }
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+    std::this_thread::yield();
+  }
+  self->HeldSpinLocks.push_back(lock);
+  return true;
+}
+
+bool TryAcquire(PKSPIN_LOCK lock) {
+  PKTHREAD self = CurrentThread();
+  ULONG_PTR expected = 0;
+  if (!__atomic_compare_exchange_n(lock, &expected, (ULONG_PTR)self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+    return false;
+  self->HeldSpinLocks.push_back(lock);
+  return true;
+}
+
+// False (after a verifier failure) unless the caller holds the lock.
+bool CheckHeld(const char* call, PKSPIN_LOCK lock) {
+  PKTHREAD self = CurrentThread();
+  ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+  if (owner == (ULONG_PTR)self) return true;
+  if (owner == 0)
+    sim::verifier::Fail(call, "spin lock %p is not held", (void*)lock);
+  else
+    sim::verifier::Fail(call, "spin lock %p is held by thread %llu, not by the caller (thread %llu)", (void*)lock,
+                        (unsigned long long)reinterpret_cast<PKTHREAD>(owner)->Id, (unsigned long long)self->Id);
+  return false;
+}
+
+bool Release(const char* call, PKSPIN_LOCK lock) {
+  if (!CheckHeld(call, lock)) return false;
+  std::erase(CurrentThread()->HeldSpinLocks, lock);
+  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  return true;
+}
+
+KIRQL AcquireRaise(const char* call, PKSPIN_LOCK lock) {
+  KIRQL old = KeGetCurrentIrql();
+  if (!CheckIrqlAtMost(call, DISPATCH_LEVEL)) return old;
+  SetCurrentIrql(DISPATCH_LEVEL);
+  if (!Acquire(call, lock)) SetCurrentIrql(old);
+  return old;
+}
+
+void ReleaseLower(const char* call, PKSPIN_LOCK lock, KIRQL newIrql) {
+  if (!CheckHeld(call, lock)) return;
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql != DISPATCH_LEVEL) {
+    sim::verifier::Fail(call, "spin lock %p released at IRQL %u; it must be released at DISPATCH_LEVEL", (void*)lock,
+                        irql);
+    return;
+  }
+  if (newIrql > DISPATCH_LEVEL) {
+    sim::verifier::Fail(call, "new IRQL %u is above DISPATCH_LEVEL", newIrql);
+    return;
+  }
+  if (!Release(call, lock)) return;
+  SetCurrentIrql(newIrql);
+}
+
+}  // namespace
+
+namespace sim::kernel {
+
+bool CheckNoSpinLocksHeld(const char* call, const char* what) {
+  PKTHREAD self = CurrentThread();
+  if (self->HeldSpinLocks.empty()) return true;
+  PKSPIN_LOCK first = self->HeldSpinLocks.front();
+  sim::verifier::Fail(call, "%s returned holding %zu spin lock(s), the first at %p", what, self->HeldSpinLocks.size(),
+                      (void*)first);
+  for (PKSPIN_LOCK l : self->HeldSpinLocks) __atomic_store_n(l, 0, __ATOMIC_RELEASE);
+  self->HeldSpinLocks.clear();
+  return false;
+}
+
+}  // namespace sim::kernel
+
+extern "C" {
+
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock) { return __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == 0; }
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) { return AcquireRaise("KeAcquireSpinLock", SpinLock); }
+
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { ReleaseLower("KeReleaseSpinLock", SpinLock, NewIrql); }
+
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (!CheckIrqlAtLeast("KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL)) return;
+  Acquire("KeAcquireSpinLockAtDpcLevel", SpinLock);
+}
+
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (!CheckIrqlAtLeast("KeReleaseSpinLockFromDpcLevel", DISPATCH_LEVEL)) return;
+  Release("KeReleaseSpinLockFromDpcLevel", SpinLock);
+}
+
+BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (!CheckIrqlAtLeast("KeTryToAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL)) return FALSE;
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == (ULONG_PTR)CurrentThread()) {
+    sim::verifier::Fail("KeTryToAcquireSpinLockAtDpcLevel", "spin lock %p is already held by the calling thread",
+                        (void*)SpinLock);
+    return FALSE;
+  }
+  return TryAcquire(SpinLock);
+}
+
+void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+  LockHandle->LockQueue.Next = nullptr;
+  LockHandle->LockQueue.Lock = SpinLock;
+  LockHandle->OldIrql = AcquireRaise("KeAcquireInStackQueuedSpinLock", SpinLock);
+}
+
+void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
+  ReleaseLower("KeReleaseInStackQueuedSpinLock", LockHandle->LockQueue.Lock, LockHandle->OldIrql);
+}
+
+void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+  LockHandle->LockQueue.Next = nullptr;
+  LockHandle->LockQueue.Lock = SpinLock;
+  LockHandle->OldIrql = KeGetCurrentIrql();
+  if (!CheckIrqlAtLeast("KeAcquireInStackQueuedSpinLockAtDpcLevel", DISPATCH_LEVEL)) return;
+  Acquire("KeAcquireInStackQueuedSpinLockAtDpcLevel", SpinLock);
+}
+
+void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) {
+  if (!CheckIrqlAtLeast("KeReleaseInStackQueuedSpinLockFromDpcLevel", DISPATCH_LEVEL)) return;
+  Release("KeReleaseInStackQueuedSpinLockFromDpcLevel", LockHandle->LockQueue.Lock);
+}
+
+void KeEnterCriticalRegion(void) { CurrentThread()->CriticalRegion++; }
+void KeLeaveCriticalRegion(void) {
+  PKTHREAD t = CurrentThread();
+  if (t->CriticalRegion <= 0) {
+    sim::verifier::Fail("KeLeaveCriticalRegion", "not inside a critical region");
+    return;
+  }
+  t->CriticalRegion--;
+}
+void KeEnterGuardedRegion(void) { CurrentThread()->GuardedRegion++; }
+void KeLeaveGuardedRegion(void) {
+  PKTHREAD t = CurrentThread();
+  if (t->GuardedRegion <= 0) {
+    sim::verifier::Fail("KeLeaveGuardedRegion", "not inside a guarded region");
+    return;
+  }
+  t->GuardedRegion--;
+}
+
+}  // extern "C"

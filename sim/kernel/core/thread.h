@@ -1,0 +1,52 @@
+// Thread objects of the kernel stand-in. Every thread that calls into the
+// kernel (system threads, DPC and worker threads, test threads) gets one,
+// lazily. A thread object is a dispatcher object: it is signalled when the
+// thread ends.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <vector>
+
+#include <wdm.h>
+
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;  // first, so that the object can be waited on
+
+  // Wait state, guarded by the dispatcher lock.
+  std::condition_variable WakeUp;
+  NTSTATUS WaitStatus = STATUS_SUCCESS;
+  bool Waiting = false;
+  PKWAIT_BLOCK WaitBlocks = nullptr;
+  ULONG WaitCount = 0;
+  WAIT_TYPE WaitType = WaitAny;
+  KWAIT_BLOCK OwnWaitBlocks[THREAD_WAIT_OBJECTS] = {};
+  LIST_ENTRY OwnedMutexes;  // KMUTANT.MutantListEntry of the mutexes it owns
+
+  // Owned by the thread itself.
+  KPRIORITY Priority = 8;
+  uint64_t Id = 0;
+  bool System = false;
+  int Processor = -1;  // index of the simulated processor for DPC threads
+  std::vector<PKSPIN_LOCK> HeldSpinLocks;
+  int CriticalRegion = 0;
+  int GuardedRegion = 0;
+  const char* Name = "thread";
+};
+
+namespace sim::kernel {
+
+// The calling thread's object, created on first use.
+PKTHREAD CurrentThread();
+
+// Creates a thread object for a thread that is about to start (reference
+// count 1, owned by the thread itself until it ends).
+PKTHREAD CreateThreadObject(bool system, const char* name);
+// Makes t the calling thread's object; it is signalled when the thread ends.
+void AdoptThreadObject(PKTHREAD t);
+
+// After a routine returned to the stand-in: a verifier failure naming call if
+// the thread still holds spin locks (what describes the routine); the locks
+// are then released so that the stand-in thread can go on. False if any.
+bool CheckNoSpinLocksHeld(const char* call, const char* what);
+
+}  // namespace sim::kernel

@@ -1,0 +1,51 @@
+// Port class's record of an adapter device (the functional device object
+// that PcAddAdapterDevice creates), and of the drivers that called
+// PcInitializeAdapterDriver. Tests and later port class parts reach them
+// through the lookup functions below.
+#pragma once
+#include <portcls.h>
+
+#include <memory>
+
+#include "sim/portcls/subdevice_table.h"
+
+namespace sim::portcls {
+
+struct AdapterDevice {
+  AdapterDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower, PCPFNSTARTDEVICE start,
+                ULONG maxObjects)
+      : functionalDeviceObject(fdo),
+        physicalDeviceObject(pdo),
+        lowerDeviceObject(lower),
+        startDevice(start),
+        subdevices(maxObjects) {}
+
+  PDEVICE_OBJECT functionalDeviceObject;
+  PDEVICE_OBJECT physicalDeviceObject;
+  PDEVICE_OBJECT lowerDeviceObject;
+  PCPFNSTARTDEVICE startDevice;
+  bool started = false;
+  SubdeviceTable subdevices;
+};
+
+// The adapter device record of fdo, or null when fdo was not created by
+// PcAddAdapterDevice (or is already removed); with a `call` name that is a
+// verifier failure of that call. A driver that overwrote port class's part of
+// the device extension is always reported.
+AdapterDevice* FindAdapterDevice(PDEVICE_OBJECT fdo, const char* call);
+
+// Called by the remove handling: forgets the record (the FDO is deleted next).
+void DestroyAdapterDevice(PDEVICE_OBJECT fdo);
+
+// Number of adapter devices that exist (all drivers).
+size_t AdapterDeviceCount();
+
+// Whether PcInitializeAdapterDriver succeeded for this driver object (and
+// port class's unload has not run since).
+bool IsAdapterDriver(PDRIVER_OBJECT driverObject);
+// Port class's own DriverUnload, as PcInitializeAdapterDriver installs it.
+PDRIVER_UNLOAD PortClassDriverUnload();
+// How often port class's DriverUnload ran (all drivers).
+size_t PortClassUnloadCount();
+
+}  // namespace sim::portcls

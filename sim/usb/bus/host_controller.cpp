@@ -1,0 +1,292 @@
+#include "sim/usb/bus/host_controller.h"
+
+#include <algorithm>
+
+#include "sim/kernel/core/clock.h"
+#include "sim/usb/bus/pdo_extension.h"
+#include "sim/usb/bus/usbd_status.h"
+
+namespace sim::usb {
+
+namespace {
+constexpr int64_t kFrameTicks = 10000;  // 1 ms in 100 ns units
+}
+
+void TransferCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  if (PdoExtension* ext = PdoExt(device)) ext->controller->CancelIrp(irp);
+}
+
+uint8_t* UrbBuffer(PVOID buffer, PMDL mdl) {
+  if (buffer != nullptr) return static_cast<uint8_t*>(buffer);
+  if (mdl != nullptr) return static_cast<uint8_t*>(MmGetMdlVirtualAddress(mdl));
+  return nullptr;
+}
+
+HostController::HostController(const ControllerInfo& info) : info_(info) {}
+
+HostController::~HostController() { Stop(); }
+
+void HostController::Start() {
+  Lock lock(mutex_);
+  if (running_) return;
+  running_ = true;
+  startTime_ = sim::clock::Now();
+  processedFrames_ = 0;
+  thread_ = std::thread([this] { FrameThread(); });
+}
+
+void HostController::Stop() {
+  {
+    Lock lock(mutex_);
+    if (!running_) return;
+    running_ = false;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+ControllerInfo HostController::Info() const {
+  Lock lock(mutex_);
+  return info_;
+}
+
+void HostController::SetInfo(const ControllerInfo& info) {
+  Lock lock(mutex_);
+  info_ = info;
+}
+
+uint64_t HostController::CurrentFrame() const {
+  Lock lock(mutex_);
+  if (!running_) return frameBase_ + processedFrames_;
+  return frameBase_ + static_cast<uint64_t>((sim::clock::Now() - startTime_) / kFrameTicks);
+}
+
+uint64_t HostController::NextUnprocessedFrame() const {
+  Lock lock(mutex_);
+  return frameBase_ + processedFrames_;
+}
+
+DeviceSlot* HostController::Attach(UsbDevice* device) {
+  Lock lock(mutex_);
+  slots_.push_back(std::make_unique<DeviceSlot>(device, static_cast<uint32_t>(slots_.size() + 1)));
+  return slots_.back().get();
+}
+
+void HostController::TakeAllOfPipe(Pipe& pipe, std::vector<Transfer*>& out) {
+  for (Transfer* t : pipe.queue) out.push_back(t);
+  for (Transfer* t : pipe.withheld) out.push_back(t);
+  pipe.queue.clear();
+  pipe.withheld.clear();
+  for (auto it = delayed_.begin(); it != delayed_.end();) {
+    if ((*it)->pipe.get() == &pipe) {
+      out.push_back(*it);
+      it = delayed_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void HostController::Detach(DeviceSlot* slot) {
+  std::vector<Transfer*> gone;
+  {
+    Lock lock(mutex_);
+    if (slot->gone) return;
+    slot->gone = true;
+    for (auto& [handle, pipe] : slot->pipes()) TakeAllOfPipe(*pipe, gone);
+    for (Transfer* t : slot->controlQueue) gone.push_back(t);
+    slot->controlQueue.clear();
+    for (auto it = delayed_.begin(); it != delayed_.end();) {
+      if ((*it)->slot == slot) {
+        gone.push_back(*it);
+        it = delayed_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (Transfer* t : gone) {
+      t->status = USBD_STATUS_DEVICE_GONE;
+      if (t->pipe) t->pipe->completing++;
+    }
+  }
+  CompleteAll(gone);
+}
+
+size_t HostController::PendingTransfers(DeviceSlot* slot) const {
+  Lock lock(mutex_);
+  size_t n = slot->controlQueue.size();
+  for (auto& [handle, pipe] : slot->pipes()) n += pipe->queue.size() + pipe->withheld.size();
+  for (Transfer* t : delayed_) n += (t->slot == slot);
+  return n;
+}
+
+void HostController::DelayNextTransfers(DeviceSlot* slot, uint8_t endpointAddress, uint32_t count, uint32_t ms) {
+  Lock lock(mutex_);
+  auto& f = slot->Faults(endpointAddress);
+  f.lateCount = count;
+  f.lateMs = ms;
+}
+
+void HostController::FailNextTransfers(DeviceSlot* slot, uint8_t endpointAddress, uint32_t count, USBD_STATUS status) {
+  Lock lock(mutex_);
+  auto& f = slot->Faults(endpointAddress);
+  f.failCount = count;
+  f.failStatus = status;
+}
+
+void HostController::DropNextTransfers(DeviceSlot* slot, uint8_t endpointAddress, uint32_t count) {
+  Lock lock(mutex_);
+  slot->Faults(endpointAddress).dropCount = count;
+}
+
+void HostController::StallNextControlRequests(DeviceSlot* slot, uint32_t count) {
+  Lock lock(mutex_);
+  slot->stallNextControls(count);
+}
+
+void HostController::ApplyFaults(DeviceSlot* slot, uint8_t endpointAddress, Transfer* t, bool& drop) {
+  auto& f = slot->Faults(endpointAddress);
+  drop = false;
+  if (f.failCount > 0) {
+    --f.failCount;
+    t->failInjected = true;
+    t->injectedStatus = f.failStatus;
+  }
+  if (f.lateCount > 0) {
+    --f.lateCount;
+    t->delayMs = f.lateMs;
+  }
+  if (f.dropCount > 0) {
+    --f.dropCount;
+    drop = true;
+  }
+}
+
+void HostController::CancelIrp(PIRP irp) {
+  std::vector<Transfer*> cancelled;
+  {
+    Lock lock(mutex_);
+    auto take = [&](auto& container) {
+      for (auto it = container.begin(); it != container.end(); ++it) {
+        if ((*it)->irp == irp) {
+          cancelled.push_back(*it);
+          container.erase(it);
+          return true;
+        }
+      }
+      return false;
+    };
+    bool found = take(delayed_);
+    for (auto& slot : slots_) {
+      if (found) break;
+      found = take(slot->controlQueue);
+      for (auto& [handle, pipe] : slot->pipes()) {
+        if (found) break;
+        found = take(pipe->queue) || take(pipe->withheld);
+      }
+    }
+    for (Transfer* t : cancelled) {
+      t->status = USBD_STATUS_CANCELED;
+      if (t->pipe) t->pipe->completing++;
+    }
+  }
+  CompleteAll(cancelled);
+}
+
+void HostController::Finish(Transfer* t, USBD_STATUS status, std::vector<Transfer*>& done) {
+  t->status = status;
+  t->finished = true;
+  if (t->delayMs > 0) {
+    t->dueTime = sim::clock::Now() + static_cast<int64_t>(t->delayMs) * kFrameTicks;
+    delayed_.push_back(t);
+    return;
+  }
+  if (t->pipe) t->pipe->completing++;
+  done.push_back(t);
+}
+
+void HostController::CompleteOne(Transfer* t) {
+  PURB urb = t->urb;
+  USBD_STATUS status = t->status;
+  if (t->kind == TransferKind::Isoch) {
+    auto& iso = urb->UrbIsochronousTransfer;
+    uint32_t errors = 0;
+    uint32_t bytes = 0;
+    for (uint32_t i = 0; i < iso.NumberOfPackets; ++i) {
+      auto& p = iso.IsoPacket[i];
+      if (i >= t->nextPacket && USBD_SUCCESS(p.Status)) {
+        // Never reached the bus (cancelled, device gone, injected failure).
+        p.Status = USBD_SUCCESS(status) ? USBD_STATUS_ISO_NOT_ACCESSED_BY_HW : status;
+        if (t->in) p.Length = 0;
+      }
+      if (!USBD_SUCCESS(p.Status)) {
+        ++errors;
+      } else {
+        bytes += t->in ? p.Length : IsoOutPacketLength(iso, i);
+      }
+    }
+    iso.StartFrame = static_cast<ULONG>(t->startFrame);
+    iso.ErrorCount = errors;
+    if (USBD_SUCCESS(status) && errors == iso.NumberOfPackets) status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+    if (t->in) iso.TransferBufferLength = USBD_SUCCESS(status) ? bytes : 0;
+  } else if (t->kind == TransferKind::BulkOrInterrupt) {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->done;
+  } else {
+    // Control transfers: the byte count sits at the same place in every
+    // control URB layout.
+    urb->UrbControlTransfer.TransferBufferLength = USBD_SUCCESS(status) ? t->done : 0;
+  }
+  urb->UrbHeader.Status = status;
+  PIRP irp = t->irp;
+  irp->IoStatus.Status = NtStatusFromUsbd(status);
+  irp->IoStatus.Information = 0;
+  IoSetCancelRoutine(irp, nullptr);
+  std::shared_ptr<Pipe> pipe = t->pipe;
+  delete t;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  if (pipe) {
+    Lock lock(mutex_);
+    pipe->completing--;
+    pipeIdle_.notify_all();
+  }
+}
+
+void HostController::CompleteAll(std::vector<Transfer*>& done) {
+  if (done.empty()) return;
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  for (Transfer* t : done) CompleteOne(t);
+  KeLowerIrql(old);
+  done.clear();
+}
+
+void HostController::FrameThread() {
+  Lock lock(mutex_);
+  while (running_) {
+    int64_t now = sim::clock::Now();
+    uint64_t elapsed = static_cast<uint64_t>((now - startTime_) / kFrameTicks);
+    std::vector<Transfer*> done;
+    while (running_ && processedFrames_ < elapsed) {
+      ProcessFrame(frameBase_ + processedFrames_, done);
+      ++processedFrames_;
+      for (auto it = delayed_.begin(); it != delayed_.end();) {
+        if ((*it)->dueTime <= now) {
+          if ((*it)->pipe) (*it)->pipe->completing++;
+          done.push_back(*it);
+          it = delayed_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (!done.empty()) {
+        lock.unlock();
+        CompleteAll(done);
+        lock.lock();
+      }
+    }
+    int64_t next = startTime_ + static_cast<int64_t>(processedFrames_ + 1) * kFrameTicks;
+    sim::clock::WaitUntil(wake_, lock, next);
+  }
+}
+
+}  // namespace sim::usb

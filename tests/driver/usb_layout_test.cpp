@@ -1,0 +1,30 @@
+// The host headers give the USB records the 64-bit Windows sizes that
+// windows/layout_check.cpp asserts against the real headers in the windows
+// build, so both builds agree on every layout the driver relies on.
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+#include <usbuser.h>
+#include <usbbusif.h>
+
+#include <gtest/gtest.h>
+
+static_assert(sizeof(struct _URB_HEADER) == 24);
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136);
+static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136);
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128);
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40);
+static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 152);
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 24);
+static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
+static_assert(sizeof(USB_CONTROLLER_INFO_0) == 24);
+static_assert(sizeof(USBUSER_REQUEST_HEADER) == 16);
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
+
+// An isochronous URB grows by one packet descriptor per packet.
+TEST(UsbLayout, IsochronousUrbGrowsByPacket) {
+  EXPECT_EQ(sizeof(USBD_ISO_PACKET_DESCRIPTOR), 12u);
+  EXPECT_EQ(offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket) + sizeof(USBD_ISO_PACKET_DESCRIPTOR),
+            sizeof(struct _URB_ISOCH_TRANSFER));
+}

@@ -1,0 +1,343 @@
+// Dispatcher objects and waits, against documented Windows semantics.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "kernel_test_util.h"
+#include "sim/kernel/core/verifier.h"
+
+namespace {
+
+TEST(Events, NotificationEventReleasesAllWaitersAndStaysSignalled) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; i++)
+    waiters.emplace_back([&] {
+      if (WaitMs(&e, 10000) == STATUS_SUCCESS) released++;
+    });
+  EXPECT_EQ(KeSetEvent(&e, IO_NO_INCREMENT, FALSE), 0);
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(released, 3);
+  EXPECT_EQ(KeReadStateEvent(&e), 1);
+  EXPECT_EQ(Poll(&e), STATUS_SUCCESS);
+  EXPECT_EQ(KeResetEvent(&e), 1);
+  EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
+}
+
+TEST(Events, SynchronizationEventReleasesOneWaiterPerSet) {
+  KEVENT e;
+  KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 2; i++)
+    waiters.emplace_back([&] {
+      if (WaitMs(&e, 10000) == STATUS_SUCCESS) released++;
+    });
+  // Whether or not the waiters block yet, one set releases exactly one of them.
+  KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+  int64_t start = sim::clock::Now();
+  while (released < 1 && ElapsedMs(start) < 5000) std::this_thread::yield();
+  sim::clock::SleepUntil(sim::clock::Now() + 30 * 10000);
+  EXPECT_EQ(released, 1);
+  EXPECT_EQ(KeReadStateEvent(&e), 0) << "the satisfied wait consumes the signal";
+  KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(released, 2);
+  EXPECT_EQ(KeReadStateEvent(&e), 0);
+}
+
+TEST(Events, SetWithoutWaiterStaysSignalledUntilOneWaitConsumesIt) {
+  KEVENT e;
+  KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+  EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
+  EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 1);
+  EXPECT_EQ(Poll(&e), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
+}
+
+TEST(Events, PulseReleasesCurrentWaitersAndLeavesEventReset) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  std::atomic<bool> started{false};
+  NTSTATUS result = STATUS_PENDING;
+  std::thread waiter([&] {
+    started = true;
+    result = WaitMs(&e, 10000);
+  });
+  while (!started) std::this_thread::yield();
+  // The waiter may not be blocked yet; pulse until it has been released.
+  int64_t start = sim::clock::Now();
+  while (ElapsedMs(start) < 5000) {
+    KePulseEvent(&e, 0, FALSE);
+    if (__atomic_load_n(&result, __ATOMIC_SEQ_CST) != STATUS_PENDING) break;
+    sim::clock::SleepUntil(sim::clock::Now() + 10000);
+  }
+  waiter.join();
+  EXPECT_EQ(result, STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&e), 0);
+}
+
+TEST(Waits, RelativeTimeoutExpiresAfterTheInterval) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  int64_t start = sim::clock::Now();
+  EXPECT_EQ(WaitMs(&e, 50), STATUS_TIMEOUT);
+  EXPECT_GE(ElapsedMs(start), 49.0);
+  EXPECT_LT(ElapsedMs(start), 5000.0);
+}
+
+TEST(Waits, AbsoluteTimeoutUsesSystemTime) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  LARGE_INTEGER due;
+  KeQuerySystemTime(&due);
+  due.QuadPart += 50 * 10000;
+  int64_t start = sim::clock::Now();
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
+  EXPECT_GE(ElapsedMs(start), 45.0);
+  EXPECT_LT(ElapsedMs(start), 5000.0);
+  // An absolute time in the past behaves like a poll.
+  KeQuerySystemTime(&due);
+  due.QuadPart -= 10000000;
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
+}
+
+TEST(Waits, ZeroTimeoutPollsWithoutBlocking) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  int64_t start = sim::clock::Now();
+  EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
+  EXPECT_LT(ElapsedMs(start), 1000.0);
+}
+
+TEST(Waits, WaitAnyReturnsLowestSignalledIndexAndConsumesOnlyThatObject) {
+  KEVENT a, b, c;
+  KeInitializeEvent(&a, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&b, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&c, SynchronizationEvent, TRUE);
+  PVOID objs[3] = {&a, &b, &c};
+  LARGE_INTEGER zero = ZeroTimeout();
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objs, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_WAIT_1);
+  EXPECT_EQ(KeReadStateEvent(&b), 0);
+  EXPECT_EQ(KeReadStateEvent(&c), 1);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objs, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_WAIT_2);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objs, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_TIMEOUT);
+}
+
+TEST(Waits, WaitAnyWakesWithTheIndexOfTheObjectSignalledLater) {
+  KEVENT a, b;
+  KeInitializeEvent(&a, NotificationEvent, FALSE);
+  KeInitializeEvent(&b, NotificationEvent, FALSE);
+  PVOID objs[2] = {&a, &b};
+  NTSTATUS result = STATUS_PENDING;
+  std::thread waiter([&] {
+    LARGE_INTEGER t = RelativeMs(10000);
+    result = KeWaitForMultipleObjects(2, objs, WaitAny, Executive, KernelMode, FALSE, &t, nullptr);
+  });
+  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  KeSetEvent(&b, 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(result, STATUS_WAIT_1);
+}
+
+TEST(Waits, WaitAllTakesEveryObjectAtOnceOrNone) {
+  KSEMAPHORE s;
+  KEVENT e;
+  KeInitializeSemaphore(&s, 1, 5);
+  KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+  PVOID objs[2] = {&s, &e};
+  LARGE_INTEGER zero = ZeroTimeout();
+  EXPECT_EQ(KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_TIMEOUT);
+  EXPECT_EQ(KeReadStateSemaphore(&s), 1) << "an unsatisfied WaitAll must not consume part of the objects";
+
+  NTSTATUS result = STATUS_PENDING;
+  std::thread waiter([&] {
+    LARGE_INTEGER t = RelativeMs(10000);
+    result = KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &t, nullptr);
+  });
+  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  KeSetEvent(&e, 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(result, STATUS_WAIT_0);
+  EXPECT_EQ(KeReadStateSemaphore(&s), 0);
+  EXPECT_EQ(KeReadStateEvent(&e), 0);
+}
+
+TEST(Waits, WaitAllTimesOutWhenOneObjectStaysUnsignalled) {
+  KEVENT a, b;
+  KeInitializeEvent(&a, NotificationEvent, TRUE);
+  KeInitializeEvent(&b, NotificationEvent, FALSE);
+  PVOID objs[2] = {&a, &b};
+  LARGE_INTEGER t = RelativeMs(30);
+  EXPECT_EQ(KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &t, nullptr), STATUS_TIMEOUT);
+}
+
+TEST(Waits, MoreThanThreadWaitObjectsNeedsAWaitBlockArray) {
+  KEVENT e[5];
+  PVOID objs[5];
+  for (int i = 0; i < 5; i++) {
+    KeInitializeEvent(&e[i], NotificationEvent, i == 4);
+    objs[i] = &e[i];
+  }
+  KWAIT_BLOCK blocks[5];
+  LARGE_INTEGER zero = ZeroTimeout();
+  EXPECT_EQ(KeWaitForMultipleObjects(5, objs, WaitAny, Executive, KernelMode, FALSE, &zero, blocks), STATUS_WAIT_0 + 4);
+  sim::verifier::Recorder rec;
+  KeWaitForMultipleObjects(5, objs, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr);
+  EXPECT_TRUE(rec.Has("KeWaitForMultipleObjects", "THREAD_WAIT_OBJECTS"));
+  KeWaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, objs, WaitAny, Executive, KernelMode, FALSE, &zero, blocks);
+  EXPECT_TRUE(rec.Has("KeWaitForMultipleObjects", "MAXIMUM_WAIT_OBJECTS"));
+}
+
+TEST(Waits, WaitAllWithTheSameObjectTwiceIsAVerifierFailure) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, TRUE);
+  PVOID objs[2] = {&e, &e};
+  LARGE_INTEGER zero = ZeroTimeout();
+  sim::verifier::Recorder rec;
+  KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr);
+  EXPECT_TRUE(rec.Has("KeWaitForMultipleObjects", "twice"));
+}
+
+TEST(Waits, TimedWaitAtDispatchLevelIsAVerifierFailureButPollingIsAllowed) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  sim::verifier::Recorder rec;
+  AtDispatchLevel([&] {
+    EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
+    EXPECT_EQ(rec.Count(), 0u);
+    WaitMs(&e, 10);
+    EXPECT_TRUE(rec.Has("KeWaitForSingleObject", "DISPATCH_LEVEL"));
+    rec.Clear();
+    KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(rec.Has("KeWaitForSingleObject"));
+  });
+}
+
+TEST(Waits, WaitOnUninitialisedObjectIsAVerifierFailure) {
+  KEVENT e{};
+  sim::verifier::Recorder rec;
+  EXPECT_NE(Poll(&e), STATUS_SUCCESS);
+  EXPECT_TRUE(rec.Has("KeWaitForSingleObject", "not an initialised"));
+}
+
+TEST(Waits, DelayExecutionSleepsAndIsRefusedAboveApcLevel) {
+  LARGE_INTEGER t = RelativeMs(30);
+  int64_t start = sim::clock::Now();
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &t), STATUS_SUCCESS);
+  EXPECT_GE(ElapsedMs(start), 29.0);
+  sim::verifier::Recorder rec;
+  AtDispatchLevel([&] { KeDelayExecutionThread(KernelMode, FALSE, &t); });
+  EXPECT_TRUE(rec.Has("KeDelayExecutionThread"));
+}
+
+TEST(Semaphores, CountsReleasesAndWaits) {
+  KSEMAPHORE s;
+  KeInitializeSemaphore(&s, 0, 3);
+  EXPECT_EQ(Poll(&s), STATUS_TIMEOUT);
+  EXPECT_EQ(KeReleaseSemaphore(&s, 0, 2, FALSE), 0);
+  EXPECT_EQ(KeReadStateSemaphore(&s), 2);
+  EXPECT_EQ(Poll(&s), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(&s), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(&s), STATUS_TIMEOUT);
+
+  std::atomic<int> acquired{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; i++)
+    waiters.emplace_back([&] {
+      if (WaitMs(&s, 10000) == STATUS_SUCCESS) acquired++;
+    });
+  EXPECT_EQ(KeReleaseSemaphore(&s, 0, 3, FALSE), 0);
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(acquired, 3);
+  EXPECT_EQ(KeReadStateSemaphore(&s), 0);
+}
+
+TEST(Semaphores, ReleaseBeyondTheLimitIsAVerifierFailureAndChangesNothing) {
+  KSEMAPHORE s;
+  KeInitializeSemaphore(&s, 2, 3);
+  sim::verifier::Recorder rec;
+  EXPECT_EQ(KeReleaseSemaphore(&s, 0, 2, FALSE), 2);
+  EXPECT_TRUE(rec.Has("KeReleaseSemaphore", "STATUS_SEMAPHORE_LIMIT_EXCEEDED"));
+  EXPECT_EQ(KeReadStateSemaphore(&s), 2);
+  EXPECT_EQ(KeReleaseSemaphore(&s, 0, 1, FALSE), 2);
+  EXPECT_EQ(rec.Count(), 1u);
+  EXPECT_EQ(KeReadStateSemaphore(&s), 3);
+}
+
+TEST(Mutexes, RecursiveAcquisitionByTheOwner) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  EXPECT_EQ(KeReadStateMutex(&m), 1);
+  EXPECT_EQ(WaitMs(&m, 1000), STATUS_SUCCESS);
+  EXPECT_EQ(Poll(&m), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateMutex(&m), -1);
+  EXPECT_EQ(m.OwnerThread, KeGetCurrentThread());
+
+  NTSTATUS other = STATUS_PENDING;
+  std::thread t([&] { other = Poll(&m); });
+  t.join();
+  EXPECT_EQ(other, STATUS_TIMEOUT) << "another thread must not get an owned mutex";
+
+  EXPECT_EQ(KeReleaseMutex(&m, FALSE), -1);
+  EXPECT_EQ(KeReleaseMutex(&m, FALSE), 0);
+  EXPECT_EQ(KeReadStateMutex(&m), 1);
+  EXPECT_EQ(m.OwnerThread, nullptr);
+}
+
+TEST(Mutexes, ReleaseHandsTheMutexToAWaiter) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  ASSERT_EQ(Poll(&m), STATUS_SUCCESS);
+  KEVENT gotIt, letGo;
+  KeInitializeEvent(&gotIt, NotificationEvent, FALSE);
+  KeInitializeEvent(&letGo, NotificationEvent, FALSE);
+  PKTHREAD waiterThread = nullptr;
+  std::thread waiter([&] {
+    waiterThread = KeGetCurrentThread();
+    EXPECT_EQ(WaitMs(&m, 10000), STATUS_SUCCESS);
+    KeSetEvent(&gotIt, 0, FALSE);
+    LARGE_INTEGER t = RelativeMs(10000);
+    KeWaitForSingleObject(&letGo, Executive, KernelMode, FALSE, &t);
+    KeReleaseMutex(&m, FALSE);
+  });
+  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  EXPECT_EQ(Poll(&gotIt), STATUS_TIMEOUT);
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_EQ(WaitMs(&gotIt, 10000), STATUS_SUCCESS);
+  EXPECT_EQ(m.OwnerThread, waiterThread);
+  KeSetEvent(&letGo, 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(KeReadStateMutex(&m), 1);
+}
+
+TEST(Mutexes, ReleaseByANonOwnerIsAVerifierFailure) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  sim::verifier::Recorder rec;
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_TRUE(rec.Has("KeReleaseMutex", "not owned"));
+  ASSERT_EQ(Poll(&m), STATUS_SUCCESS);
+  std::thread t([&] { KeReleaseMutex(&m, FALSE); });
+  t.join();
+  EXPECT_TRUE(rec.Has("KeReleaseMutex", "not by the caller"));
+  EXPECT_EQ(KeReadStateMutex(&m), 0) << "the failed release must leave the owner's hold intact";
+  KeReleaseMutex(&m, FALSE);
+}
+
+TEST(Mutexes, AThreadEndingWhileOwningAMutexIsAVerifierFailureAndAbandonsIt) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  sim::verifier::Recorder rec;
+  std::thread t([&] { EXPECT_EQ(Poll(&m), STATUS_SUCCESS); });
+  t.join();
+  EXPECT_TRUE(rec.Has("PsTerminateSystemThread", "owning mutex"));
+  EXPECT_EQ(Poll(&m), STATUS_SUCCESS);
+  KeReleaseMutex(&m, FALSE);
+}
+
+}  // namespace

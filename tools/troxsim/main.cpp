@@ -1,0 +1,38 @@
+// troxsim: runs the driver package's stack on simulated devices and reports what happened.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/troxsim/commands.h"
+
+namespace {
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "usage: troxsim [COMMAND [OPTIONS]]\n"
+               "\n"
+               "commands:\n"
+               "  devices                      list the built-in device models\n"
+               "  usb [--device NAME | --descriptors FILE] [--speed full|high] [--seconds S] [--drift PPM]\n"
+               "                               plug the device into the simulated bus and show what the\n"
+               "                               bus sees, with a few seconds of isochronous traffic\n"
+               "  help                         this text\n"
+               "\n"
+               "Without a command troxsim runs its main job on the default device (currently: usb).\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return troxsim::RunUsb(argc, argv, 1);
+  std::string command = argv[1];
+  if (command == "devices") return troxsim::RunDevices(argc, argv, 2);
+  if (command == "usb") return troxsim::RunUsb(argc, argv, 2);
+  if (command == "help" || command == "--help" || command == "-h") {
+    Usage(stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "troxsim: unknown command '%s'\n\n", command.c_str());
+  Usage(stderr);
+  return 2;
+}

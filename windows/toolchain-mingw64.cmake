@@ -1,0 +1,20 @@
+# Cross compilation for 64-bit Windows with mingw-w64 against its Windows SDK
+# and DDK headers.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(TROX_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TROX_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${TROX_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${TROX_MINGW_TRIPLE}-windres)
+set(CMAKE_DLLTOOL ${TROX_MINGW_TRIPLE}-dlltool)
+set(CMAKE_OBJDUMP ${TROX_MINGW_TRIPLE}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TROX_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The mingw-w64 headers (the DDK folder is added for kernel code only).
+set(TROX_MINGW_INCLUDE_DIR /usr/share/mingw-w64/include)
