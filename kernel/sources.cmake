@@ -5,6 +5,7 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/adapter/adapter_device.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/driver_entry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/guids.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/trace.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usbcl.cpp

@@ -123,10 +123,19 @@ NTSTATUS CUSBAudioCL::ParseStreamInterface(StreamInterface* Stream) {
     Trace(TRACE_LEVEL_ERROR, TraceAudioAlternate1NoEndpoint, number, first->bNumEndpoints);
     return STATUS_NOT_SUPPORTED;
   }
+  // The direction is that of the first endpoint; an explicit feedback
+  // endpoint written before the data endpoint runs the other way and does
+  // not count.
+  const USB_ENDPOINT_DESCRIPTOR* directionEndpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(endpoint);
+  EndpointWalk walk(range, first, firstBound);
+  for (const USB_ENDPOINT_DESCRIPTOR* e = walk.Next(); e != nullptr; e = walk.Next()) {
+    if (((e->bmAttributes >> 4) & 3) != 1) {
+      directionEndpoint = e;
+      break;
+    }
+  }
   Stream->Direction =
-      (reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(endpoint)->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
-          ? kAudioDirectionIn
-          : kAudioDirectionOut;
+      (directionEndpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) ? kAudioDirectionIn : kAudioDirectionOut;
 
   // Alternate settings are numbered without gaps: counting stops at the
   // first missing number.

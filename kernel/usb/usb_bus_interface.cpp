@@ -5,6 +5,10 @@
 
 namespace {
 
+// USB_BUS_INTERFACE_USBDI_GUID. <usbbusif.h> only declares it, and no import
+// library of the kernel defines it: the driver carries its own instance.
+constexpr GUID kUsbBusInterfaceUsbdiGuid = {0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
+
 NTSTATUS QueryInterfaceCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   if (Irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
   // The IRP is ours: the caller frees it.
@@ -28,7 +32,7 @@ NTSTATUS CUSBCL::QueryBusInterface(PUSB_BUS_INTERFACE_USBDI_V1 Interface) {
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = IRP_MJ_PNP;
   stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
-  stack->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
+  stack->Parameters.QueryInterface.InterfaceType = &kUsbBusInterfaceUsbdiGuid;
   stack->Parameters.QueryInterface.Size = static_cast<USHORT>(sizeof(USB_BUS_INTERFACE_USBDI_V1));
   stack->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
   stack->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(Interface);

@@ -47,7 +47,8 @@ ULONG CompactInPackets(struct _URB_ISOCH_TRANSFER& urb, PUCHAR buffer) {
 }  // namespace
 
 TransferContext* CUSBCL::AllocateTransferContext() {
-  TransferContext* context = static_cast<TransferContext*>(ExAllocateFromNPagedLookasideList(&m_ContextList));
+  if (m_ContextList == nullptr) return nullptr;
+  TransferContext* context = static_cast<TransferContext*>(ExAllocateFromNPagedLookasideList(m_ContextList));
   if (context == nullptr) return nullptr;
   RtlZeroMemory(context, sizeof(*context));
   context->Owner = this;
@@ -55,13 +56,14 @@ TransferContext* CUSBCL::AllocateTransferContext() {
 }
 
 PURB CUSBCL::AllocateIsoUrb() {
-  PURB urb = static_cast<PURB>(ExAllocateFromNPagedLookasideList(&m_UrbList));
+  if (m_UrbList == nullptr) return nullptr;
+  PURB urb = static_cast<PURB>(ExAllocateFromNPagedLookasideList(m_UrbList));
   if (urb != nullptr) RtlZeroMemory(urb, kIsoUrbSize);
   return urb;
 }
 
 void CUSBCL::FreeIsoUrb(PURB Urb) {
-  if (Urb != nullptr) ExFreeToNPagedLookasideList(&m_UrbList, Urb);
+  if (Urb != nullptr) ExFreeToNPagedLookasideList(m_UrbList, Urb);
 }
 
 void CUSBCL::ReleaseTransfer(TransferContext* Context) {
@@ -76,7 +78,7 @@ void CUSBCL::ReleaseTransfer(TransferContext* Context) {
   if (Context->ExtraBuffer != nullptr) {
     FreeDriverPool(Context->ExtraBuffer, Context->ExtraBufferTag != 0 ? Context->ExtraBufferTag : kPoolTagDriver);
   }
-  ExFreeToNPagedLookasideList(&m_ContextList, Context);
+  ExFreeToNPagedLookasideList(m_ContextList, Context);
 }
 
 NTSTATUS CUSBCL::SendTransfer(TransferContext* Context, PIO_COMPLETION_ROUTINE Completion) {

@@ -31,16 +31,26 @@ CUSBCL::CUSBCL()
       m_InterfaceMutex(),
       m_LanguageList(nullptr),
       m_BusInterface(),
-      m_ContextList(),
-      m_UrbList(),
+      m_ContextList(nullptr),
+      m_UrbList(nullptr),
       m_IrpPoolLock(0),
       m_FreeIrps(),
       m_IrpsInUse(0),
-      m_IrpsIdle() {
-  ExInitializeNPagedLookasideList(&m_ContextList, AllocateLookasideEntry, FreeLookasideEntry, 0,
-                                  sizeof(TransferContext), kPoolTagDriver, 0);
-  ExInitializeNPagedLookasideList(&m_UrbList, AllocateLookasideEntry, FreeLookasideEntry, 0, kIsoUrbSize,
-                                  kPoolTagDriver, 0);
+      m_IrpsIdle(),
+      m_LookasideBlock(nullptr) {
+  constexpr SIZE_T kAlignment = alignof(NPAGED_LOOKASIDE_LIST);
+  m_LookasideBlock = AllocateDriverPool(2 * sizeof(NPAGED_LOOKASIDE_LIST) + kAlignment - 1, kPoolTagDriver);
+  if (m_LookasideBlock != nullptr) {
+    const ULONG_PTR aligned = (reinterpret_cast<ULONG_PTR>(m_LookasideBlock) + kAlignment - 1) & ~(kAlignment - 1);
+    m_ContextList = reinterpret_cast<PNPAGED_LOOKASIDE_LIST>(aligned);
+    m_UrbList = m_ContextList + 1;
+    ExInitializeNPagedLookasideList(m_ContextList, AllocateLookasideEntry, FreeLookasideEntry, 0,
+                                    sizeof(TransferContext), kPoolTagDriver, 0);
+    ExInitializeNPagedLookasideList(m_UrbList, AllocateLookasideEntry, FreeLookasideEntry, 0, kIsoUrbSize,
+                                    kPoolTagDriver, 0);
+  } else {
+    Trace(TRACE_LEVEL_ERROR, TraceUsbAllocFailed, 2 * sizeof(NPAGED_LOOKASIDE_LIST) + kAlignment - 1);
+  }
   KeInitializeMutex(&m_InterfaceMutex, 0);
   KeInitializeSpinLock(&m_IrpPoolLock);
   InitializeListHead(&m_FreeIrps);
@@ -59,8 +69,14 @@ CUSBCL::~CUSBCL() {
   // Both bus interface queries took a reference; QueryHighSpeed dropped its own.
   if (m_BusInterface.InterfaceDereference != nullptr) m_BusInterface.InterfaceDereference(m_BusInterface.BusContext);
   RtlZeroMemory(&m_BusInterface, sizeof(m_BusInterface));
-  ExDeleteNPagedLookasideList(&m_UrbList);
-  ExDeleteNPagedLookasideList(&m_ContextList);
+  if (m_LookasideBlock != nullptr) {
+    ExDeleteNPagedLookasideList(m_UrbList);
+    ExDeleteNPagedLookasideList(m_ContextList);
+    FreeDriverPool(m_LookasideBlock, kPoolTagDriver);
+  }
+  m_ContextList = nullptr;
+  m_UrbList = nullptr;
+  m_LookasideBlock = nullptr;
 }
 
 void CUSBCL::WaitForTransfers() {
@@ -72,6 +88,7 @@ NTSTATUS CUSBCL::Attach(PDEVICE_OBJECT LowerDevice, ULONG IrpPoolSize) {
   Trace(TRACE_LEVEL_INFORMATION, TraceUsbAttach, LowerDevice, IrpPoolSize);
   if (LowerDevice == nullptr) return STATUS_INVALID_PARAMETER;
   if (m_LowerDevice != nullptr) return STATUS_INVALID_DEVICE_STATE;
+  if (m_LookasideBlock == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   m_LowerDevice = LowerDevice;
 
   const ULONG poolSize = IrpPoolSize == 0 ? kDefaultIrpPoolSize : IrpPoolSize;

@@ -157,8 +157,10 @@ class CUSBCL : public CPoolObject {
   KMUTEX m_InterfaceMutex;
   PUCHAR m_LanguageList;  // string descriptor 0; its bLength is checked against what was read
   USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
-  NPAGED_LOOKASIDE_LIST m_ContextList;
-  NPAGED_LOOKASIDE_LIST m_UrbList;
+  // The lookaside list type is cache-line aligned, more than pool memory is,
+  // so both lists live in a block of their own (null when it could not be had).
+  PNPAGED_LOOKASIDE_LIST m_ContextList;
+  PNPAGED_LOOKASIDE_LIST m_UrbList;
   KSPIN_LOCK m_IrpPoolLock;
   LIST_ENTRY m_FreeIrps;
 
@@ -184,4 +186,5 @@ class CUSBCL : public CPoolObject {
   // event that is signalled exactly while that count is 0.
   ULONG m_IrpsInUse;
   KEVENT m_IrpsIdle;
+  PVOID m_LookasideBlock;
 };

@@ -127,6 +127,35 @@ TEST_F(PortClassTest, RequestsWithoutAPortClassObjectGoToTheBusDriver) {
   ASSERT_EQ(sim::pnp::Remove(pdo_), STATUS_SUCCESS);
 }
 
+struct PowerCompletion {
+  KEVENT done;
+  NTSTATUS status = STATUS_PENDING;
+};
+
+void OnPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+  auto* completion = static_cast<PowerCompletion*>(context);
+  completion->status = ioStatus->Status;
+  KeSetEvent(&completion->done, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(PortClassTest, DevicePowerRequestsCompleteThroughTheStack) {
+  ASSERT_EQ(sim::pnp::StartDevice(pdo_, driver_), STATUS_SUCCESS);
+  for (UCHAR minor : {IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}) {
+    for (DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0}) {
+      PowerCompletion completion;
+      KeInitializeEvent(&completion.done, NotificationEvent, FALSE);
+      POWER_STATE power;
+      power.DeviceState = state;
+      ASSERT_EQ(PoRequestPowerIrp(pdo_, minor, power, OnPowerComplete, &completion, nullptr), STATUS_PENDING);
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -10LL * 10000000;  // 10 s, relative
+      ASSERT_EQ(KeWaitForSingleObject(&completion.done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+      EXPECT_EQ(completion.status, STATUS_SUCCESS) << "minor " << int(minor) << " D" << int(state) - 1;
+    }
+  }
+  ASSERT_EQ(sim::pnp::Remove(pdo_), STATUS_SUCCESS);
+}
+
 TEST_F(PortClassTest, OverwritingPortClassPartOfTheExtensionIsReported) {
   ASSERT_EQ(sim::pnp::StartDevice(pdo_, driver_), STATUS_SUCCESS);
   PDEVICE_OBJECT fdo = pdo_->AttachedDevice;

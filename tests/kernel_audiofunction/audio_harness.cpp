@@ -10,8 +10,18 @@ namespace audiotest {
 
 using namespace sim::usb;
 
+namespace {
+
+usbtest::Options NoAttach() {
+  usbtest::Options options;
+  options.attach = false;
+  return options;
+}
+
+}  // namespace
+
 AudioHarness::AudioHarness(std::unique_ptr<UsbAudioDevice> device, bool configure)
-    : usb_(std::move(device), usbtest::Options{.attach = false}) {
+    : usb_(std::move(device), NoAttach()) {
   audio_ = new (NonPagedPoolNx, kPoolTagDriver) CUSBAudioCL();
   if (audio_ == nullptr || usb_.Lower() == nullptr) {
     ADD_FAILURE() << "no audio function";

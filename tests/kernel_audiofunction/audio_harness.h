@@ -27,7 +27,7 @@ class AudioHarness {
   usbtest::Spy& Spy() { return usb_.SpyFilter(); }
   NTSTATUS AttachStatus() const { return attachStatus_; }
   // Class requests to the audio-control interface seen so far.
-  size_t ClassRequests() const { return usb_.SpyFilter().Count(URB_FUNCTION_CLASS_INTERFACE); }
+  size_t ClassRequests() { return usb_.SpyFilter().Count(URB_FUNCTION_CLASS_INTERFACE); }
 
  private:
   usbtest::Harness usb_;

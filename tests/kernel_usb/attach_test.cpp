@@ -146,8 +146,9 @@ TEST(UsbAttach, MalformedConfigurationsFailCleanly) {
   }
   {
     SCOPED_TRACE("short device descriptor");
-    Harness h(FromDescriptors(std::vector<uint8_t>(DeviceDescriptor().begin(), DeviceDescriptor().begin() + 12),
-                              SimpleConfiguration().Build()));
+    std::vector<uint8_t> device = DeviceDescriptor();
+    device.resize(12);
+    Harness h(FromDescriptors(device, SimpleConfiguration().Build()));
     EXPECT_FALSE(NT_SUCCESS(h.AttachStatus()));
   }
 }

@@ -91,6 +91,10 @@ void AnswerIn(Spy& spy, PUSBD_PIPE_INFORMATION pipe, std::vector<ULONG> lengths,
 TEST_F(UsbTransfer, HighSpeedPacketCountsFillWholeMilliseconds) {
   Completion a, b, c, d;
   std::vector<UCHAR> buffer;
+  // The vendor endpoints do not answer IN packets: that the device was asked
+  // shows that the bus scheduled the URB rather than refusing its packet count.
+  auto asked = [this] { return h_->Device().GetDeviceCounters().unknownEndpointPackets; };
+  uint64_t before = asked();
 
   SeenUrb urb = Run(kInInterval3, 5 * kMaxPacket, kInAsap, &a, &buffer);  // two packets per ms
   EXPECT_EQ(urb.packets, 6u);
@@ -99,7 +103,8 @@ TEST_F(UsbTransfer, HighSpeedPacketCountsFillWholeMilliseconds) {
     EXPECT_EQ(urb.isoPackets[i].Offset, i * kMaxPacket);
     EXPECT_EQ(urb.isoPackets[i].Length, 0u);
   }
-  EXPECT_EQ(a.status, STATUS_SUCCESS);
+  EXPECT_GT(asked(), before);
+  before = asked();
 
   // Eight per ms; the packets added to fill the millisecond stay inside the buffer.
   urb = Run(kInInterval1, 9 * kMaxPacket - 10, kInAsap, &b, &buffer);
@@ -107,7 +112,7 @@ TEST_F(UsbTransfer, HighSpeedPacketCountsFillWholeMilliseconds) {
   for (ULONG i = 0; i < urb.isoPackets.size(); ++i) {
     EXPECT_EQ(urb.isoPackets[i].Offset, std::min<ULONG>(i * kMaxPacket, 9 * kMaxPacket - 10)) << i;
   }
-  EXPECT_EQ(b.status, STATUS_SUCCESS);
+  EXPECT_GT(asked(), before);
 
   urb = Run(kInInterval5, 5 * kMaxPacket, kInAsap, &c, &buffer);  // longer than a millisecond: no rounding
   EXPECT_EQ(urb.packets, 5u);
@@ -211,6 +216,7 @@ TEST_F(UsbTransfer, PacketsToFrames) {
   pipe.Interval = 0;  // not a valid exponent: taken as 1
   EXPECT_EQ(h_->Usb().PacketsToFrames(8, &pipe), 1u);
   EXPECT_EQ(h_->Usb().PacketsToFrames(8, Pipe(kInterruptIn)), 0u);
+  h_.reset();  // one driver at a time: unload checks every driver allocation
 
   Harness fullSpeed(IsoDevice(sim::usb::Speed::Full), Configured());
   ASSERT_EQ(fullSpeed.AttachStatus(), STATUS_SUCCESS);

@@ -43,6 +43,7 @@ void OnEnable(LPCGUID, ULONG code, UCHAR level, ULONGLONG, ULONGLONG, PEVENT_FIL
 
 TEST(Etw, PrintsEventsUpToTheConfiguredLevel) {
   setenv("TROX_TRACE", "4", 1);
+  gEnableCalls = 0;
   REGHANDLE h = 0;
   ASSERT_EQ(EtwRegister(&kProvider, OnEnable, nullptr, &h), STATUS_SUCCESS);
   EXPECT_EQ(gEnableCalls, 1);

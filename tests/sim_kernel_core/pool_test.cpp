@@ -143,6 +143,7 @@ void CustomFree(PVOID p) {
 }
 
 TEST(Lookaside, CustomRoutinesAreUsedWithTheListsTagAndSize) {
+  gCustomAllocs = gCustomFrees = 0;
   NPAGED_LOOKASIDE_LIST list;
   ExInitializeNPagedLookasideList(&list, CustomAllocate, CustomFree, 0, 16, MakeTag("Cust"), 1);
   void* a = ExAllocateFromNPagedLookasideList(&list);

@@ -1,1 +1,123 @@
+// MDLs through their states (built, locked, mapped) and the pages of
+// MmAllocatePagesForMdlEx; I/O work items at PASSIVE_LEVEL holding their
+// device.
 #include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sim/kernel/core/handles.h"
+#include "sim/kernel/core/verifier.h"
+#include "test_driver.h"
+
+using namespace iotest;
+
+namespace {
+
+TEST(MdlTest, NonPagedPoolMdlIsMappedWithoutAMapping) {
+  alignas(16) static UCHAR buffer[3 * PAGE_SIZE];
+  PVOID va = buffer + 100;
+  PMDL mdl = IoAllocateMdl(va, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), va);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), 2u * PAGE_SIZE);
+  EXPECT_EQ(MmGetMdlByteOffset(mdl), BYTE_OFFSET(va));
+  MmBuildMdlForNonPagedPool(mdl);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute), va);
+  EXPECT_FALSE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  PPFN_NUMBER pfn = MmGetMdlPfnArray(mdl);
+  EXPECT_EQ(pfn[1], pfn[0] + 1);
+  IoFreeMdl(mdl);
+}
+
+TEST(MdlTest, LockedPagesMapAndUnlockingReleasesTheMapping) {
+  static UCHAR buffer[256];
+  PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+  {
+    sim::verifier::Recorder recorder;
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
+    EXPECT_TRUE(recorder.Has("MmMapLockedPagesSpecifyCache", "not locked"));
+  }
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  auto* p = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  EXPECT_EQ(p, buffer);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), p);  // mapped once
+  {
+    sim::verifier::Recorder recorder;
+    IoFreeMdl(mdl);
+    EXPECT_TRUE(recorder.Has("IoFreeMdl", "locked"));
+  }
+  MmUnlockPages(mdl);
+  EXPECT_EQ(mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED), 0);
+  IoFreeMdl(mdl);
+}
+
+TEST(MdlTest, PagesForMdlAreZeroedMappedAndFreedInOrder) {
+  PHYSICAL_ADDRESS low{}, high{}, skip{};
+  high.QuadPart = -1;
+  PMDL mdl = MmAllocatePagesForMdlEx(low, high, skip, 3 * PAGE_SIZE + 10, MmCached, MM_ALLOCATE_FULLY_REQUIRED);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), 3u * PAGE_SIZE + 10);
+  auto* p = static_cast<UCHAR*>(
+      MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[3 * PAGE_SIZE + 9], 0);
+  p[0] = 1;
+  {
+    sim::verifier::Recorder recorder;
+    MmFreePagesFromMdl(mdl);
+    EXPECT_TRUE(recorder.Has("MmFreePagesFromMdl", "still mapped"));
+  }
+  MmUnmapLockedPages(p, mdl);
+  MmFreePagesFromMdl(mdl);
+  ExFreePool(mdl);  // the descriptor is the caller's to free
+}
+
+class WorkItemTest : public ::testing::Test {
+ protected:
+  TestDriver driver{u"worktest"};
+  PDEVICE_OBJECT dev = driver.CreateDevice("dev");
+};
+
+struct WorkContext {
+  KEVENT release;  // the routine waits for it
+  KEVENT done;
+  KIRQL irql = 0xFF;
+  std::thread::id thread;
+  PDEVICE_OBJECT device = nullptr;
+  PIO_WORKITEM item = nullptr;
+};
+
+TEST_F(WorkItemTest, RoutineRunsAtPassiveOnAWorkerHoldingTheDevice) {
+  WorkContext ctx;
+  KeInitializeEvent(&ctx.release, NotificationEvent, FALSE);
+  KeInitializeEvent(&ctx.done, NotificationEvent, FALSE);
+  ctx.item = IoAllocateWorkItem(dev);
+  LONG_PTR before = sim::kernel::ObjectReferenceCount(dev);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);  // queued from a DPC, say
+  IoQueueWorkItem(
+      ctx.item,
+      [](PDEVICE_OBJECT d, PVOID c) {
+        auto* w = static_cast<WorkContext*>(c);
+        w->irql = KeGetCurrentIrql();
+        w->thread = std::this_thread::get_id();
+        w->device = d;
+        KeWaitForSingleObject(&w->release, Executive, KernelMode, FALSE, nullptr);
+        IoFreeWorkItem(w->item);  // allowed from the routine itself
+        KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+      },
+      DelayedWorkQueue, &ctx);
+  KeLowerIrql(old);
+  EXPECT_EQ(sim::kernel::ObjectReferenceCount(dev), before + 1);
+  KeSetEvent(&ctx.release, IO_NO_INCREMENT, FALSE);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -50'000'000;
+  ASSERT_EQ(KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(ctx.irql, PASSIVE_LEVEL);
+  EXPECT_NE(ctx.thread, std::this_thread::get_id());
+  EXPECT_EQ(ctx.device, dev);
+}
+
+}  // namespace

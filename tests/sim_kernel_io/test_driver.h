@@ -67,6 +67,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 // IoSkipCurrentIrpStackLocation + IoCallDriver to the device's lower device.
 NTSTATUS PassDown(PDEVICE_OBJECT d, PIRP irp);
 std::string Utf8(PCUNICODE_STRING s);
-UNICODE_STRING Ustr(const std::u16string& s);  // view, no copy
+UNICODE_STRING Ustr(const std::u16string& s);  // a view: s must outlive it
+UNICODE_STRING Ustr(std::u16string&&) = delete;
 
 }  // namespace iotest

@@ -38,9 +38,9 @@ TEST_F(DeviceKeyTest, DeviceKeyIsDeviceParametersCreatedOnDemand) {
   EXPECT_EQ(reg::GetDword(params, u"SampleRate"), 48000u);
 
   // Values set up in advance are seen by the driver.
-  ASSERT_TRUE(reg::SetDword(params, u"ForceAMDChipset", 1));
+  ASSERT_TRUE(reg::SetDword(params, u"PresetByInstaller", 1));
   ASSERT_EQ(IoOpenDeviceRegistryKey(pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &h), STATUS_SUCCESS);
-  UNICODE_STRING n = Us(u"forceamdchipset");
+  UNICODE_STRING n = Us(u"presetbyinstaller");
   alignas(8) UCHAR buf[32];
   ULONG size;
   EXPECT_EQ(ZwQueryValueKey(h, &n, KeyValuePartialInformation, buf, sizeof buf, &size), STATUS_SUCCESS);

@@ -81,13 +81,13 @@ TEST_F(RtlQueryTest, RequiredValueMissing) {
   EXPECT_EQ(QueryTwoDwords(&a, &b), STATUS_SUCCESS);
 }
 
-TEST_F(RtlQueryTest, OptionalKeyMissingIsSuccess) {
+TEST_F(RtlQueryTest, OptionalFlagDoesNotHideAMissingKey) {
   RTL_QUERY_REGISTRY_TABLE table[2] = {};
   ULONG v = 5, d = 5;
   table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"x", &v, REG_DWORD, &d, 4};
   EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, reinterpret_cast<PCWSTR>(kPerf),
                                    table, nullptr, nullptr),
-            STATUS_SUCCESS);
+            STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RtlQueryTest, DirectStringsAllocateOrFillTheCallersBuffer) {
@@ -117,6 +117,11 @@ TEST_F(RtlQueryTest, DirectStringsAllocateOrFillTheCallersBuffer) {
   EXPECT_EQ(Chars(fits.Buffer, fits.Length), u"Device");
 
   table[0].EntryContext = &tooSmall;
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(kPerf), table, nullptr, nullptr),
+            STATUS_BUFFER_TOO_SMALL);
+  // The terminator must fit too.
+  UNICODE_STRING noRoomForZero = {0, 12, room};
+  table[0].EntryContext = &noRoomForZero;
   EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(kPerf), table, nullptr, nullptr),
             STATUS_BUFFER_TOO_SMALL);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "sim/kernel/core/pool.h"
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/bus/usb_test_client.h"
 #include "sim/usb/device/device_models.h"
@@ -47,11 +48,12 @@ inline StreamLayout FindStreams(const std::vector<uint8_t>& config) {
   return s;
 }
 
-class BusTest : public ::testing::Test {
+class UsbBusTest : public ::testing::Test {
  protected:
   void SetUp() override { Plug(kDefaultModel); }
 
   void Plug(const std::string& model) {
+    poolBefore_ = sim::pool::OutstandingCount();
     device_ = CreateModel(model);
     ASSERT_NE(device_, nullptr);
     bus_ = std::make_unique<UsbBus>();
@@ -64,6 +66,8 @@ class BusTest : public ::testing::Test {
     client_.reset();
     bus_.reset();
     device_.reset();
+    // Teardown leaves nothing behind in pool.
+    EXPECT_EQ(sim::pool::OutstandingCount(), poolBefore_) << sim::pool::DumpOutstanding();
   }
 
   void Configure() {
@@ -80,6 +84,7 @@ class BusTest : public ::testing::Test {
   std::unique_ptr<UsbTestClient> client_;
   std::vector<uint8_t> config_;
   StreamLayout layout_;
+  size_t poolBefore_ = 0;
 };
 
 // An isochronous URB of n packets with room for its buffer.

@@ -36,10 +36,10 @@ struct Done {
   }
 };
 
-class IsochTest : public BusTest {
+class UsbIsochTest : public UsbBusTest {
  protected:
   void SetUp() override {
-    BusTest::SetUp();
+    UsbBusTest::SetUp();
     Configure();
     ASSERT_EQ(client_->SelectAlternate(layout_.playbackInterface, layout_.playbackAlt), STATUS_SUCCESS);
     pipe_ = *client_->FindPipe(layout_.playbackEndpoint);
@@ -67,7 +67,7 @@ class IsochTest : public BusTest {
   uint32_t perFrame_ = 1;
 };
 
-TEST_F(IsochTest, InvalidUrbsFailWithoutBeingScheduled) {
+TEST_F(UsbIsochTest, InvalidUrbsFailWithoutBeingScheduled) {
   auto shortHeader = Out(1);
   shortHeader->Iso().Hdr.Length -= 12;
   EXPECT_EQ(client_->SubmitUrb(shortHeader->Get()), STATUS_INVALID_PARAMETER);
@@ -90,7 +90,7 @@ TEST_F(IsochTest, InvalidUrbsFailWithoutBeingScheduled) {
   EXPECT_EQ(bus_->Controller().PendingTransfers(Slot()), 0u);
 }
 
-TEST_F(IsochTest, ExplicitStartFramesMustLieAheadWithinRange) {
+TEST_F(UsbIsochTest, ExplicitStartFramesMustLieAheadWithinRange) {
   ULONG now = Frame();
   auto past = Out(1, false, now - 5);
   EXPECT_EQ(client_->SubmitUrb(past->Get()), STATUS_UNSUCCESSFUL);
@@ -106,7 +106,7 @@ TEST_F(IsochTest, ExplicitStartFramesMustLieAheadWithinRange) {
   EXPECT_GE(Frame(), now + 21);  // completed after its last frame went by
 }
 
-TEST_F(IsochTest, AsapTransfersFollowEachOtherAndCompleteAtDispatch) {
+TEST_F(UsbIsochTest, AsapTransfersFollowEachOtherAndCompleteAtDispatch) {
   ULONG before = Frame();
   std::vector<std::unique_ptr<IsoUrb>> urbs;
   Done done[3];
@@ -126,7 +126,7 @@ TEST_F(IsochTest, AsapTransfersFollowEachOtherAndCompleteAtDispatch) {
   }
 }
 
-TEST_F(IsochTest, AsapAfterAGapMarksPassedPacketsLate) {
+TEST_F(UsbIsochTest, AsapAfterAGapMarksPassedPacketsLate) {
   auto first = Out(1);
   ASSERT_EQ(client_->SubmitUrb(first->Get()), STATUS_SUCCESS);
   ULONG expected = first->Iso().StartFrame + 1;
@@ -151,7 +151,7 @@ TEST_F(IsochTest, AsapAfterAGapMarksPassedPacketsLate) {
   EXPECT_EQ(partly->Iso().IsoPacket[partly->Iso().NumberOfPackets - 1].Status, USBD_STATUS_SUCCESS);
 }
 
-TEST_F(IsochTest, AbortCompletesEveryPendingTransferBeforeReturning) {
+TEST_F(UsbIsochTest, AbortCompletesEveryPendingTransferBeforeReturning) {
   bus_->Controller().DropNextTransfers(Slot(), layout_.playbackEndpoint, 2);
   auto a = Out(1), b = Out(1), c = Out(100);
   Done da, db, dc;
@@ -173,7 +173,7 @@ TEST_F(IsochTest, AbortCompletesEveryPendingTransferBeforeReturning) {
   EXPECT_GE(fresh->Iso().StartFrame, now);
 }
 
-TEST_F(IsochTest, CancelAndResetPipe) {
+TEST_F(UsbIsochTest, CancelAndResetPipe) {
   bus_->Controller().DropNextTransfers(Slot(), layout_.playbackEndpoint, 1);
   auto a = Out(1);
   Done da;
@@ -190,7 +190,7 @@ TEST_F(IsochTest, CancelAndResetPipe) {
   EXPECT_GE(b->Iso().StartFrame, now);
 }
 
-TEST_F(IsochTest, BusFaultsFailOrDelayTransfers) {
+TEST_F(UsbIsochTest, BusFaultsFailOrDelayTransfers) {
   bus_->Controller().FailNextTransfers(Slot(), layout_.playbackEndpoint, 1);
   auto failed = Out(1);
   EXPECT_EQ(client_->SubmitUrb(failed->Get()), STATUS_UNSUCCESSFUL);
@@ -210,7 +210,7 @@ TEST_F(IsochTest, BusFaultsFailOrDelayTransfers) {
   EXPECT_LT(dn.when - t1, 60 * kMs);
 }
 
-TEST_F(IsochTest, CaptureTransfersReportReceivedLengths) {
+TEST_F(UsbIsochTest, CaptureTransfersReportReceivedLengths) {
   ASSERT_NE(layout_.captureEndpoint, 0);
   ASSERT_EQ(client_->SelectAlternate(layout_.captureInterface, layout_.captureAlt), STATUS_SUCCESS);
   auto in = *client_->FindPipe(layout_.captureEndpoint);
@@ -230,7 +230,7 @@ TEST_F(IsochTest, CaptureTransfersReportReceivedLengths) {
   EXPECT_EQ(u.Iso().TransferBufferLength, total);
 }
 
-TEST_F(IsochTest, UnplugCompletesPendingTransfersAndFailsNewOnes) {
+TEST_F(UsbIsochTest, UnplugCompletesPendingTransfersAndFailsNewOnes) {
   bus_->Controller().DropNextTransfers(Slot(), layout_.playbackEndpoint, 1);
   auto pending = Out(1);
   Done dp;

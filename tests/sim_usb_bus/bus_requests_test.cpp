@@ -5,11 +5,12 @@
 
 #include "bus_fixture.h"
 #include "sim/kernel/core/clock.h"
+#include "sim/kernel/core/verifier.h"
 
 namespace sim::usb::test {
 namespace {
 
-TEST_F(BusTest, DescriptorsComeThroughUrbsWithTheirLengths) {
+TEST_F(UsbBusTest, DescriptorsComeThroughUrbsWithTheirLengths) {
   USB_DEVICE_DESCRIPTOR dd{};
   ULONG length = sizeof dd;
   ASSERT_EQ(client_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &dd, &length), STATUS_SUCCESS);
@@ -33,7 +34,7 @@ TEST_F(BusTest, DescriptorsComeThroughUrbsWithTheirLengths) {
   EXPECT_EQ(length, 18u);
 }
 
-TEST_F(BusTest, SelectConfigurationFillsEveryListedInterface) {
+TEST_F(UsbBusTest, SelectConfigurationFillsEveryListedInterface) {
   Configure();
   ASSERT_NE(client_->ConfigurationHandle(), nullptr);
   EXPECT_EQ(device_->CurrentConfiguration(), config_[5]);
@@ -64,7 +65,7 @@ TEST_F(BusTest, SelectConfigurationFillsEveryListedInterface) {
   EXPECT_EQ(pipe->Interval, ep->bInterval);
 }
 
-TEST_F(BusTest, OldPipeHandlesAreRejectedAfterSelectInterface) {
+TEST_F(UsbBusTest, OldPipeHandlesAreRejectedAfterSelectInterface) {
   Configure();
   ASSERT_EQ(client_->SelectAlternate(layout_.playbackInterface, layout_.playbackAlt), STATUS_SUCCESS);
   USBD_PIPE_HANDLE old = client_->FindPipe(layout_.playbackEndpoint)->PipeHandle;
@@ -84,7 +85,7 @@ TEST_F(BusTest, OldPipeHandlesAreRejectedAfterSelectInterface) {
   EXPECT_EQ(u.Get()->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
-TEST_F(BusTest, InterfacesLeftOutOfTheConfigurationCannotBeSelected) {
+TEST_F(UsbBusTest, InterfacesLeftOutOfTheConfigurationCannotBeSelected) {
   ASSERT_EQ(client_->ReadConfiguration(&config_), STATUS_SUCCESS);
   layout_ = FindStreams(config_);
   ASSERT_EQ(client_->SelectConfiguration({0}), STATUS_SUCCESS);
@@ -93,7 +94,7 @@ TEST_F(BusTest, InterfacesLeftOutOfTheConfigurationCannotBeSelected) {
   EXPECT_EQ(us, USBD_STATUS_INTERFACE_NOT_FOUND);
 }
 
-TEST_F(BusTest, SelectInterfaceChecksTheInterfaceLength) {
+TEST_F(UsbBusTest, SelectInterfaceChecksTheInterfaceLength) {
   Configure();
   std::vector<uint8_t> buffer(GET_SELECT_INTERFACE_REQUEST_SIZE(4), 0);
   auto* urb = reinterpret_cast<PURB>(buffer.data());
@@ -108,7 +109,7 @@ TEST_F(BusTest, SelectInterfaceChecksTheInterfaceLength) {
   EXPECT_EQ(client_->SubmitUrb(urb), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(BusTest, ClassRequestsBuildTheirRequestTypeAndMapStalls) {
+TEST_F(UsbBusTest, ClassRequestsBuildTheirRequestTypeAndMapStalls) {
   Configure();
   // The device stalls exactly class/interface/IN GET_CUR: the bus must have
   // built 0xA1 from the function and the direction flag.
@@ -132,7 +133,7 @@ TEST_F(BusTest, ClassRequestsBuildTheirRequestTypeAndMapStalls) {
   EXPECT_EQ(device_->StreamMode(layout_.playbackInterface), 0);
 }
 
-TEST_F(BusTest, ControllerNameAndInformation) {
+TEST_F(UsbBusTest, ControllerNameAndInformation) {
   ControllerInfo info;
   info.pciVendorId = 0x1033;
   info.pciDeviceId = 0x00E0;
@@ -181,7 +182,7 @@ TEST_F(BusTest, ControllerNameAndInformation) {
   ObDereferenceObject(file);
 }
 
-TEST_F(BusTest, BusInterfaceVersionsAndReferences) {
+TEST_F(UsbBusTest, BusInterfaceVersionsAndReferences) {
   USB_BUS_INTERFACE_USBDI_V1 bi{};
   ASSERT_EQ(client_->QueryBusInterface(USB_BUSIF_USBDI_VERSION_1, sizeof bi, &bi), STATUS_SUCCESS);
   EXPECT_EQ(bi.Size, 72);
@@ -211,6 +212,32 @@ TEST_F(BusTest, BusInterfaceVersionsAndReferences) {
   EXPECT_EQ(v0.IsDeviceHighSpeed, nullptr);  // not part of version 0
   v0.InterfaceDereference(v0.BusContext);
   EXPECT_EQ(client_->QueryBusInterface(USB_BUSIF_USBDI_VERSION_1, 64, &bi), STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
+}  // namespace sim::usb::test
+
+namespace sim::usb::test {
+namespace {
+
+TEST_F(UsbBusTest, SelectRequestsAbovePassiveLevelAreVerifierFailures) {
+  Configure();
+  std::vector<std::string> calls;
+  auto previous = sim::verifier::SetHandler(
+      [&](const std::string& call, const std::string&) { calls.push_back(call); });
+  std::vector<uint8_t> buffer(GET_SELECT_INTERFACE_REQUEST_SIZE(4), 0);
+  auto* urb = reinterpret_cast<PURB>(buffer.data());
+  UsbBuildSelectInterfaceRequest(urb, static_cast<USHORT>(buffer.size()), client_->ConfigurationHandle(),
+                                 layout_.playbackInterface, layout_.playbackAlt);
+  NTSTATUS status = STATUS_PENDING;
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  client_->SubmitAsync(urb, [&](NTSTATUS s, PURB) { status = s; });
+  KeLowerIrql(old);
+  sim::verifier::SetHandler(previous);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0], "IoCallDriver");
+  EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(device_->CurrentAlternate(layout_.playbackInterface), 0);
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ constexpr char16_t kHardwareProfile[] = u"\\Hardware Profiles\\Current\\System\\
 constexpr char16_t kMediaClass[] = u"{4d36e96c-e325-11ce-bfc1-08002be10318}";
 
 struct Devices {
-  std::mutex lock;  // also serialises the numbering of driver keys
+  // Also serialises the numbering of driver keys; recursive because the
+  // registry writes made meanwhile may run watch callbacks on this thread.
+  std::recursive_mutex lock;
   std::unordered_map<struct _DEVICE_OBJECT*, std::u16string> paths;
 };
 
@@ -52,17 +54,17 @@ std::u16string DriverKeySuffixLocked(std::u16string_view instancePath) {
 }  // namespace
 
 void SetDeviceInstancePath(struct _DEVICE_OBJECT* pdo, const std::u16string& path) {
-  std::lock_guard<std::mutex> l(D().lock);
+  std::lock_guard<std::recursive_mutex> l(D().lock);
   D().paths[pdo] = path;
 }
 
 void ClearDeviceInstancePath(struct _DEVICE_OBJECT* pdo) {
-  std::lock_guard<std::mutex> l(D().lock);
+  std::lock_guard<std::recursive_mutex> l(D().lock);
   D().paths.erase(pdo);
 }
 
 std::u16string DeviceInstancePath(struct _DEVICE_OBJECT* pdo) {
-  std::lock_guard<std::mutex> l(D().lock);
+  std::lock_guard<std::recursive_mutex> l(D().lock);
   auto it = D().paths.find(pdo);
   return it == D().paths.end() ? std::u16string() : it->second;
 }
@@ -76,7 +78,7 @@ std::u16string DeviceParametersKeyPath(std::u16string_view instancePath) {
 }
 
 std::u16string DriverKeyPath(std::u16string_view instancePath) {
-  std::lock_guard<std::mutex> l(D().lock);
+  std::lock_guard<std::recursive_mutex> l(D().lock);
   return std::u16string(kControlSet) + DriverKeySuffixLocked(instancePath);
 }
 
@@ -102,7 +104,7 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject,
     path = profile ? std::u16string(kControlSet) + kHardwareProfile + u"\\Enum\\" + instance
                    : DeviceParametersKeyPath(instance);
   } else {
-    std::lock_guard<std::mutex> l(D().lock);
+    std::lock_guard<std::recursive_mutex> l(D().lock);
     std::u16string suffix = DriverKeySuffixLocked(instance);
     if (suffix.empty()) return STATUS_INSUFFICIENT_RESOURCES;
     path = std::u16string(kControlSet) + (profile ? std::u16string(kHardwareProfile) : std::u16string()) + suffix;

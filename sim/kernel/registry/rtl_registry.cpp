@@ -91,7 +91,8 @@ NTSTATUS StoreDirectString(const void* data, ULONG length, PUNICODE_STRING targe
     target->Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, size, sim::pool::kRtlStringTag));
     if (!target->Buffer) return STATUS_INSUFFICIENT_RESOURCES;
     target->MaximumLength = static_cast<USHORT>(size);
-  } else if (usedBytes > target->MaximumLength) {
+  } else if (length - length % sizeof(WCHAR) > target->MaximumLength) {
+    // The stored bytes, terminator included, must fit the caller's buffer.
     return STATUS_BUFFER_TOO_SMALL;
   }
   if (usedBytes) std::memcpy(target->Buffer, data, usedBytes);
@@ -244,8 +245,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
   if (!CheckPassive("RtlQueryRegistryValues")) return kRefusedStatus;
   if (!QueryTable) return STATUS_INVALID_PARAMETER;
   KeyRef top;
+  // RTL_REGISTRY_OPTIONAL does not make a missing key a success.
   NTSTATUS status = OpenRelative(RelativeTo, Path, false, KEY_QUERY_VALUE, &top);
-  if (status == STATUS_OBJECT_NAME_NOT_FOUND && (RelativeTo & RTL_REGISTRY_OPTIONAL)) return STATUS_SUCCESS;
   if (!NT_SUCCESS(status)) return status;
 
   KeyRef current = top;  // null while a missing optional subkey is selected

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "sim/kernel/core/clock.h"
+#include "sim/kernel/core/verifier.h"
 #include "sim/usb/bus/host_controller.h"
 #include "sim/usb/bus/pdo_extension.h"
 #include "sim/usb/bus/usbd_status.h"
@@ -188,8 +189,10 @@ NTSTATUS HostController::PipeRequest(Lock& lock, DeviceSlot* slot, PIRP irp, PUR
     CompleteAll(cancelled);
     lock.lock();
     // Whatever the frame thread took out for completion is finished too
-    // before the abort returns.
-    sim::clock::WaitUntil(pipeIdle_, lock, sim::clock::kInfinite, [&] { return pipe->completing == 0; });
+    // before the abort returns (a caller at DISPATCH_LEVEL cannot wait).
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+      sim::clock::WaitUntil(pipeIdle_, lock, sim::clock::kInfinite, [&] { return pipe->completing == 0; });
+    }
     return USBD_STATUS_SUCCESS;
   }
   bool clearStall = f == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || f == URB_FUNCTION_SYNC_CLEAR_STALL;
@@ -215,12 +218,21 @@ NTSTATUS HostController::SubmitUrb(DeviceSlot* slot, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_PARAMETER;
   }
+  const USHORT f = urb->UrbHeader.Function;
+  // The requests that wait for the device are PASSIVE_LEVEL only.
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL &&
+      (f == URB_FUNCTION_SELECT_CONFIGURATION || f == URB_FUNCTION_SELECT_INTERFACE ||
+       f == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || f == URB_FUNCTION_SYNC_RESET_PIPE ||
+       f == URB_FUNCTION_SYNC_CLEAR_STALL)) {
+    sim::verifier::Fail("IoCallDriver", "URB function 0x%04X sent at IRQL %u; it needs PASSIVE_LEVEL", f,
+                        static_cast<unsigned>(KeGetCurrentIrql()));
+    return CompleteNow(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  }
   Lock lock(mutex_);
   if (slot->gone) {
     lock.unlock();
     return CompleteNow(irp, urb, USBD_STATUS_DEVICE_GONE);
   }
-  const USHORT f = urb->UrbHeader.Function;
   const USHORT len = urb->UrbHeader.Length;
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
   NTSTATUS r = USBD_STATUS_INVALID_URB_FUNCTION;
