@@ -47,5 +47,8 @@ bool IsAdapterDriver(PDRIVER_OBJECT driverObject);
 PDRIVER_UNLOAD PortClassDriverUnload();
 // How often port class's DriverUnload ran (all drivers).
 size_t PortClassUnloadCount();
+// Fault injection: the next PcInitializeAdapterDriver fails with `status`
+// and leaves the driver object untouched.
+void FailNextInitialize(NTSTATUS status);
 
 }  // namespace sim::portcls

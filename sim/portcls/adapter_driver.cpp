@@ -1,4 +1,5 @@
 // PcInitializeAdapterDriver and port class's own DriverUnload.
+#include <atomic>
 #include <mutex>
 #include <set>
 
@@ -10,6 +11,7 @@ namespace {
 
 std::mutex g_mutex;
 size_t g_unloadCount = 0;
+std::atomic<NTSTATUS> g_failNextInitialize{STATUS_SUCCESS};
 
 std::set<PDRIVER_OBJECT>& Drivers() {
   static std::set<PDRIVER_OBJECT> drivers;
@@ -36,6 +38,8 @@ size_t PortClassUnloadCount() {
   return g_unloadCount;
 }
 
+void FailNextInitialize(NTSTATUS status) { g_failNextInitialize = status; }
+
 }  // namespace sim::portcls
 
 extern "C" NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
@@ -47,6 +51,8 @@ extern "C" NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNIC
     return STATUS_INVALID_DEVICE_STATE;
   }
   if (DriverObject == nullptr || AddDevice == nullptr) return STATUS_INVALID_PARAMETER;
+  NTSTATUS injected = sim::portcls::g_failNextInitialize.exchange(STATUS_SUCCESS);
+  if (!NT_SUCCESS(injected)) return injected;
 
   // Port class handles every request of the adapter's devices; the adapter
   // may hook single major functions and forward to PcDispatchIrp.

@@ -8,6 +8,7 @@
 #include "adapter/adapter_device.h"
 #include "adapter/dispatch.h"
 #include "adapter/pool.h"
+#include "adapter/trace.h"
 #include "driver_fixture.h"
 #include "sim/portcls/adapter_device.h"
 
@@ -84,6 +85,20 @@ TEST_F(DriverEntryTest, TracesNumberedEventsWhenTracingIsOn) {
   unsetenv("TROX_TRACE");
   EXPECT_NE(trace.find("event 1000 level 4: 0x0=0 0x10=16"), std::string::npos) << trace;
   EXPECT_NE(trace.find("event 1002 level 4"), std::string::npos) << trace;
+}
+
+TEST_F(DriverEntryTest, FailedPortClassInitializationFailsTheLoadWithItsStatus) {
+  sim::portcls::FailNextInitialize(STATUS_INSUFFICIENT_RESOURCES);
+  PDRIVER_OBJECT driver = nullptr;
+  EXPECT_EQ(sim::io::LoadDriver(DriverEntry, u"troxaudio", &driver), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(driver, nullptr);
+  // Tracing was cleaned up: nothing reaches a session any more.
+  setenv("TROX_TRACE", "5", 1);
+  ::testing::internal::CaptureStderr();
+  Trace(TRACE_LEVEL_ERROR, TraceDriverEntryFailed, 1);
+  std::string trace = ::testing::internal::GetCapturedStderr();
+  unsetenv("TROX_TRACE");
+  EXPECT_EQ(trace.find("event 1001"), std::string::npos) << trace;
 }
 
 // Product objects come from pool with their tag and go back with it.

@@ -2,6 +2,8 @@
 // models and deliberately faulty descriptor sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 
 #include "sim/usb/device/descriptor_builder.h"
@@ -48,12 +50,12 @@ TEST(UsbAttach, EveryBuiltInModelAttachesConfiguresAndStreams) {
     Harness h(Model(model.name.c_str()), Configured());
     ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
     CUSBCL& usb = h.Usb();
-    EXPECT_EQ(usb.DeviceDescriptor().idVendor, model.vendorId);
-    EXPECT_EQ(usb.DeviceDescriptor().idProduct, model.productId);
+    EXPECT_EQ(+usb.DeviceDescriptor().idVendor, model.vendorId);
+    EXPECT_EQ(+usb.DeviceDescriptor().idProduct, model.productId);
     EXPECT_EQ(usb.IsHighSpeed() != 0, model.speed == sim::usb::Speed::High);
     const auto& config = h.Device().ConfigurationDescriptor();
     ASSERT_NE(usb.ConfigurationDescriptor(), nullptr);
-    ASSERT_EQ(usb.ConfigurationDescriptor()->wTotalLength, config.size());
+    ASSERT_EQ(+usb.ConfigurationDescriptor()->wTotalLength, static_cast<int>(config.size()));
     EXPECT_EQ(0, memcmp(usb.ConfigurationDescriptor(), config.data(), config.size()));
     EXPECT_NE(h.Device().CurrentConfiguration(), 0);
 
@@ -213,4 +215,95 @@ TEST(UsbStrings, ReadsEmptyAndRejectsWhatCannotBeAsked) {
   // A string the device does not have: the device's failure comes back.
   EXPECT_FALSE(NT_SUCCESS(usb.GetStringDescriptor(9, &s, 0)));
   EXPECT_EQ(s.Length(), 0u);
+}
+
+namespace {
+
+// The spy answers reads of one descriptor with scripted replies, one per read
+// (the last one repeats); other requests go to the device.
+void ScriptDescriptor(Spy& spy, UCHAR type, UCHAR index, std::vector<std::vector<uint8_t>> replies) {
+  auto next = std::make_shared<size_t>(0);
+  spy.SetAnswer([=](PIRP irp, PURB urb) {
+    auto& d = urb->UrbControlDescriptorRequest;
+    if (urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || d.DescriptorType != type ||
+        d.Index != index) {
+      return false;
+    }
+    const std::vector<uint8_t>& reply = replies[std::min(*next, replies.size() - 1)];
+    ++*next;
+    const ULONG n = std::min<ULONG>(static_cast<ULONG>(reply.size()), d.TransferBufferLength);
+    memcpy(d.TransferBuffer, reply.data(), n);
+    d.TransferBufferLength = n;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    CompleteIrp(irp, STATUS_SUCCESS);
+    return true;
+  });
+}
+
+std::vector<uint8_t> StringDescriptor(uint8_t bLength, const char* text) {
+  std::vector<uint8_t> d{bLength, 3};
+  for (const char* c = text; *c != 0; ++c) d.insert(d.end(), {static_cast<uint8_t>(*c), 0});
+  return d;
+}
+
+}  // namespace
+
+TEST(UsbDescriptorLies, StringLengthsAreBoundedByWhatArrived) {
+  Harness h(FromDescriptors(DeviceDescriptor(), SimpleConfiguration().Build()));
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  UsbString s;
+  {
+    SCOPED_TRACE("bLength claims more than the device sends");
+    ScriptDescriptor(h.SpyFilter(), 3, 1, {StringDescriptor(200, "Abcd")});
+    ASSERT_EQ(h.Usb().GetStringDescriptor(1, &s, 0), STATUS_SUCCESS);
+    EXPECT_EQ(s.Length(), 10u);
+    EXPECT_EQ(Narrow(s), "Abcd");
+  }
+  {
+    SCOPED_TRACE("odd bLength: whole characters only");
+    ScriptDescriptor(h.SpyFilter(), 3, 1, {StringDescriptor(7, "Abc")});
+    ASSERT_EQ(h.Usb().GetStringDescriptor(1, &s, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(s), "Ab");
+  }
+  {
+    SCOPED_TRACE("second answer shrinks below the first");
+    ScriptDescriptor(h.SpyFilter(), 3, 1, {StringDescriptor(12, "Hello"), StringDescriptor(6, "Hello")});
+    ASSERT_EQ(h.Usb().GetStringDescriptor(1, &s, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(s), "He");
+  }
+}
+
+TEST(UsbDescriptorLies, ConfigurationAndLanguageListMustStayTheSame) {
+  const std::vector<uint8_t> config = SimpleConfiguration().Build();
+  {
+    SCOPED_TRACE("wTotalLength changes between the two reads");
+    Harness h(FromDescriptors(DeviceDescriptor(), config), NotAttached());
+    std::vector<uint8_t> grown = config;
+    grown[2] = static_cast<uint8_t>(config.size() + 30);
+    ScriptDescriptor(h.SpyFilter(), 2, 0, {config, grown});
+    EXPECT_EQ(h.Attach(), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(h.Usb().ConfigurationDescriptor(), nullptr);
+  }
+  {
+    SCOPED_TRACE("language list bLength changes between the two reads");
+    Harness h(FromDescriptors(DeviceDescriptor(), config), NotAttached());
+    ScriptDescriptor(h.SpyFilter(), 3, 0, {{6, 3, 0x09, 0x04, 0x07, 0x04}, {40, 3, 0x09, 0x04, 0x07, 0x04}});
+    EXPECT_EQ(h.Attach(), STATUS_NOT_SUPPORTED);
+  }
+  {
+    SCOPED_TRACE("language list bLength 0");
+    Harness h(FromDescriptors(DeviceDescriptor(), config), NotAttached());
+    ScriptDescriptor(h.SpyFilter(), 3, 0, {{0, 3, 0x09, 0x04}});
+    EXPECT_EQ(h.Attach(), STATUS_NOT_SUPPORTED);
+  }
+  {
+    SCOPED_TRACE("two languages: the second is found, others are refused");
+    Harness h(FromDescriptors(DeviceDescriptor(), config), NotAttached());
+    ScriptDescriptor(h.SpyFilter(), 3, 0, {{6, 3, 0x09, 0x04, 0x07, 0x04}});
+    ASSERT_EQ(h.Attach(), STATUS_SUCCESS);
+    h.SpyFilter().SetAnswer(nullptr);
+    UsbString s;
+    EXPECT_EQ(h.Usb().GetStringDescriptor(1, &s, 0x0407), STATUS_SUCCESS);
+    EXPECT_EQ(h.Usb().GetStringDescriptor(1, &s, 0x0411), STATUS_INVALID_DEVICE_REQUEST);
+  }
 }

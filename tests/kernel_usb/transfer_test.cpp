@@ -220,7 +220,7 @@ TEST_F(UsbTransfer, PacketsToFrames) {
 
   Harness fullSpeed(IsoDevice(sim::usb::Speed::Full), Configured());
   ASSERT_EQ(fullSpeed.AttachStatus(), STATUS_SUCCESS);
-  ASSERT_EQ(fullSpeed.Usb().DeviceDescriptor().bcdUSB, 0x0110);
+  ASSERT_EQ(+fullSpeed.Usb().DeviceDescriptor().bcdUSB, 0x0110);
   ASSERT_FALSE(fullSpeed.Usb().IsHighSpeed());
   pipe.Interval = 1;
   EXPECT_EQ(fullSpeed.Usb().PacketsToFrames(8, &pipe), 8u);

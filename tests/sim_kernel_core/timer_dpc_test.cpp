@@ -274,6 +274,19 @@ TEST(WorkItems, DrainWaitsForWorkQueuedByWork) {
   EXPECT_EQ(ran, 2);
 }
 
+TEST(WorkItems, ItemsWaitingForALaterItemDoNotStarveIt) {
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  std::atomic<int> released{0};
+  for (int i = 0; i < 6; i++)
+    sim::kernel::QueueSystemWork(DelayedWorkQueue, [&] {
+      if (WaitMs(&release, 10000) == STATUS_SUCCESS) released++;
+    });
+  sim::kernel::QueueSystemWork(DelayedWorkQueue, [&] { KeSetEvent(&release, 0, FALSE); });
+  sim::kernel::DrainSystemWork();
+  EXPECT_EQ(released, 6);
+}
+
 TEST(WorkItems, ReturningAtRaisedIrqlIsAVerifierFailure) {
   sim::verifier::Recorder rec;
   sim::kernel::QueueSystemWork(DelayedWorkQueue, [] {

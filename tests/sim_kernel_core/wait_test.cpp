@@ -341,3 +341,51 @@ TEST(Mutexes, AThreadEndingWhileOwningAMutexIsAVerifierFailureAndAbandonsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FastMutexes, ExcludeOtherThreadsAtApcLevelAndRefuseRecursion) {
+  FAST_MUTEX m;
+  ExInitializeFastMutex(&m);
+  long counter = 0;  // deliberately not atomic
+  auto work = [&] {
+    for (int i = 0; i < 2000; i++) {
+      ExAcquireFastMutex(&m);
+      EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+      counter++;
+      ExReleaseFastMutex(&m);
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 4000);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+  sim::verifier::Recorder rec;
+  ExAcquireFastMutex(&m);
+  ExAcquireFastMutex(&m);
+  EXPECT_TRUE(rec.Has("ExAcquireFastMutex", "recursive"));
+  bool acquiredElsewhere = true;
+  std::thread([&] { acquiredElsewhere = ExTryToAcquireFastMutex(&m); }).join();
+  EXPECT_FALSE(acquiredElsewhere);
+  ExReleaseFastMutex(&m);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  ExReleaseFastMutex(&m);
+  EXPECT_TRUE(rec.Has("ExReleaseFastMutex"));
+}
+
+TEST(GuardedMutexes, EnterAGuardedRegionWithoutRaisingIrql) {
+  KGUARDED_MUTEX m;
+  KeInitializeGuardedMutex(&m);
+  KeAcquireGuardedMutex(&m);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  bool acquiredElsewhere = true;
+  std::thread([&] { acquiredElsewhere = KeTryToAcquireGuardedMutex(&m); }).join();
+  EXPECT_FALSE(acquiredElsewhere);
+  KeReleaseGuardedMutex(&m);
+  EXPECT_TRUE(KeTryToAcquireGuardedMutex(&m));
+  KeReleaseGuardedMutex(&m);
+}
+
+}  // namespace

@@ -121,3 +121,36 @@ TEST_F(WorkItemTest, RoutineRunsAtPassiveOnAWorkerHoldingTheDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RemoveLockTest, RemovalWaitsForHoldersAndRefusesNewOnes) {
+  static IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0, 0, 0);
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // a request inside
+  ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // the remove IRP's own
+  KEVENT removed;
+  KeInitializeEvent(&removed, NotificationEvent, FALSE);
+  std::thread remover([&] {
+    IoReleaseRemoveLockAndWait(&lock, nullptr);
+    KeSetEvent(&removed, IO_NO_INCREMENT, FALSE);
+  });
+  LARGE_INTEGER shortWait;
+  shortWait.QuadPart = -200'000;  // 20 ms: the remover must still be waiting
+  EXPECT_EQ(KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
+  EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
+  IoReleaseRemoveLock(&lock, nullptr);
+  remover.join();
+  EXPECT_EQ(KeReadStateEvent(&removed), 1);
+}
+
+TEST(RemoveLockTest, ReleasingMoreThanAcquiredIsReported) {
+  static IO_REMOVE_LOCK lock;
+  IoInitializeRemoveLock(&lock, 0, 0, 0);
+  sim::verifier::Recorder recorder;
+  IoReleaseRemoveLock(&lock, nullptr);
+  EXPECT_TRUE(recorder.Has("IoReleaseRemoveLock"));
+  EXPECT_EQ(lock.Common.IoCount, 1);
+}
+
+}  // namespace

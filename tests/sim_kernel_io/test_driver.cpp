@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "sim/kernel/core/work_queue.h"
 #include "sim/kernel/io/driver_loader.h"
 
 namespace iotest {
@@ -68,6 +69,9 @@ TestDriver::TestDriver(const std::u16string& service) {
 }
 
 TestDriver::~TestDriver() {
+  // Closes of file objects whose last reference went with a completed
+  // request are still queued; they reach the devices deleted below.
+  sim::kernel::DrainSystemWork();
   if (!keepDevicesAtUnload) {
     while (!devices_.empty()) DeleteDevice(devices_.back()->self);
   }

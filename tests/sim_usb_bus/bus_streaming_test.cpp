@@ -16,6 +16,10 @@ struct Drift {
   PacketSizing sizing;
 };
 
+void PrintTo(const Drift& d, std::ostream* os) {
+  *os << d.ppm << " ppm, " << (d.sizing == PacketSizing::ExplicitFeedback ? "feedback" : "nominal");
+}
+
 class UsbStreamingTest : public UsbBusTest, public ::testing::WithParamInterface<Drift> {
  protected:
   StreamInfo Playback() {

@@ -52,6 +52,21 @@ void KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE
 void KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle);
 BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
 
+KIRQL KeAcquireSpinLockForDpc(PKSPIN_LOCK SpinLock);
+void KeReleaseSpinLockForDpc(PKSPIN_LOCK SpinLock, KIRQL OldIrql);
+
+// ---- fast and guarded mutexes (not recursive) ----
+void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+void ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+void ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+void KeInitializeGuardedMutex(PKGUARDED_MUTEX Mutex);
+void KeAcquireGuardedMutex(PKGUARDED_MUTEX Mutex);
+BOOLEAN KeTryToAcquireGuardedMutex(PKGUARDED_MUTEX Mutex);
+void KeReleaseGuardedMutex(PKGUARDED_MUTEX Mutex);
+
 // ---- critical regions ----
 void KeEnterCriticalRegion(void);
 void KeLeaveCriticalRegion(void);
@@ -101,6 +116,7 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 void KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime(void);
 ULONGLONG KeQueryInterruptTimePrecise(PULONG64 QpcTimeStamp);
+ULONGLONG KeQueryUnbiasedInterruptTime(void);
 void KeQueryTickCount(PLARGE_INTEGER CurrentCount);
 ULONG KeQueryTimeIncrement(void);
 ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution);

@@ -306,3 +306,20 @@ typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
 
 // ---- processors ----
 typedef KAFFINITY *PKAFFINITY;
+
+// ---- fast and guarded mutexes ----
+typedef struct _FAST_MUTEX {
+  volatile LONG Count;  // 1 = free
+  PVOID Owner;
+  ULONG Contention;
+  struct _KEVENT Event;
+  ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+
+typedef struct _KGUARDED_MUTEX {
+  volatile LONG Count;  // 1 = free
+  PVOID Owner;
+  ULONG Contention;
+  struct _KEVENT Event;
+  ULONG Reserved;
+} KGUARDED_MUTEX, *PKGUARDED_MUTEX;

@@ -109,6 +109,22 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) { return AcquireRaise("K
 
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { ReleaseLower("KeReleaseSpinLock", SpinLock, NewIrql); }
 
+KIRQL KeAcquireSpinLockForDpc(PKSPIN_LOCK SpinLock) {
+  KIRQL old = KeGetCurrentIrql();
+  if (old >= DISPATCH_LEVEL) {
+    KeAcquireSpinLockAtDpcLevel(SpinLock);
+    return old;
+  }
+  return AcquireRaise("KeAcquireSpinLockForDpc", SpinLock);
+}
+
+void KeReleaseSpinLockForDpc(PKSPIN_LOCK SpinLock, KIRQL OldIrql) {
+  if (OldIrql >= DISPATCH_LEVEL)
+    KeReleaseSpinLockFromDpcLevel(SpinLock);
+  else
+    ReleaseLower("KeReleaseSpinLockForDpc", SpinLock, OldIrql);
+}
+
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (!CheckIrqlAtLeast("KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL)) return;
   Acquire("KeAcquireSpinLockAtDpcLevel", SpinLock);

@@ -45,6 +45,12 @@ void ThreadEnded(PKTHREAD t) {
     t->Header.SignalState = 1;
     sim::kernel::dispatcher::WaitTest(&t->Header);
   }
+  if (!t->HeldSpinLocks.empty()) {
+    sim::verifier::Fail("PsTerminateSystemThread", "%s %llu ended holding %zu spin lock(s), the first at %p", t->Name,
+                        (unsigned long long)t->Id, t->HeldSpinLocks.size(), (void*)t->HeldSpinLocks.front());
+    for (PKSPIN_LOCK l : t->HeldSpinLocks) __atomic_store_n(l, 0, __ATOMIC_RELEASE);
+    t->HeldSpinLocks.clear();
+  }
   for (PKMUTANT m : abandoned)
     sim::verifier::Fail("PsTerminateSystemThread", "%s %llu ended owning mutex %p", t->Name,
                         (unsigned long long)t->Id, (void*)m);
@@ -176,10 +182,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
     type = HandleType(Handle);
     if (!obj) return STATUS_INVALID_HANDLE;
   }
+  // Kernel-mode callers get any access they ask for.
   if (ObjectType && ObjectType != type) return STATUS_OBJECT_TYPE_MISMATCH;
-  if (ObjectType == gThreadType && (DesiredAccess & ~(ACCESS_MASK)(THREAD_ALL_ACCESS | GENERIC_ALL | GENERIC_READ |
-                                                                   GENERIC_WRITE | GENERIC_EXECUTE)) != 0)
-    return STATUS_ACCESS_DENIED;
   if (ObReferenceObjectByPointer(obj, DesiredAccess, nullptr, KernelMode) != STATUS_SUCCESS)
     return STATUS_INVALID_HANDLE;
   *Object = obj;

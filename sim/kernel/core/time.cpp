@@ -100,6 +100,8 @@ ULONGLONG KeQueryInterruptTimePrecise(PULONG64 QpcTimeStamp) {
   return now;
 }
 
+ULONGLONG KeQueryUnbiasedInterruptTime(void) { return (ULONGLONG)sim::clock::Now(); }
+
 void KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
   CurrentCount->QuadPart = sim::clock::Now() / kDefaultTimerResolution;
 }

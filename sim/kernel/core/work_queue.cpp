@@ -14,8 +14,10 @@
 namespace sim::kernel {
 namespace {
 
-// Enough threads that a work item waiting for another one does not starve it.
-constexpr int kWorkerThreads = 4;
+// Windows adds worker threads when all are busy; so does the stand-in, up to
+// a bound, so that a work item waiting for another one does not starve it.
+constexpr int kInitialWorkerThreads = 2;
+constexpr int kMaximumWorkerThreads = 16;
 
 struct WorkQueue {
   std::mutex lock;
@@ -23,7 +25,16 @@ struct WorkQueue {
   std::condition_variable idle;
   std::deque<std::function<void()>> items;
   int running = 0;
+  int threads = 0;
 };
+
+void RunWork(WorkQueue* q);
+
+// With the lock held.
+void AddWorker(WorkQueue* q) {
+  q->threads++;
+  std::thread(RunWork, q).detach();
+}
 
 thread_local bool tIsWorker = false;
 
@@ -63,7 +74,8 @@ void RunWork(WorkQueue* q) {
 WorkQueue& Q() {
   static WorkQueue* q = [] {
     auto* w = new WorkQueue;
-    for (int i = 0; i < kWorkerThreads; i++) std::thread(RunWork, w).detach();
+    std::lock_guard<std::mutex> l(w->lock);
+    for (int i = 0; i < kInitialWorkerThreads; i++) AddWorker(w);
     return w;
   }();
   return *q;
@@ -76,6 +88,7 @@ void QueueSystemWork(WORK_QUEUE_TYPE type, std::function<void()> work) {
   WorkQueue& q = Q();
   std::lock_guard<std::mutex> l(q.lock);
   q.items.push_back(std::move(work));
+  if (q.running + (int)q.items.size() > q.threads && q.threads < kMaximumWorkerThreads) AddWorker(&q);
   q.work.notify_one();
 }
 

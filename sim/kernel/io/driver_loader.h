@@ -19,7 +19,8 @@ inline NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view service
 
 // Calls DriverUnload (when set) on a system thread, then checks, as Driver
 // Verifier does, that the driver left no device objects, IRPs, MDLs, work
-// items or pool behind, and deletes the driver object.
+// items behind (and no pool, once it is the last driver loaded: pool blocks
+// carry no owner), and deletes the driver object.
 void UnloadDriver(PDRIVER_OBJECT driver);
 
 }  // namespace sim::io

@@ -10,7 +10,13 @@ namespace sim::usb {
 
 namespace {
 constexpr int64_t kFrameTicks = 10000;  // 1 ms in 100 ns units
-}
+
+// Every control URB keeps its byte count at the same place.
+static_assert(offsetof(struct _URB_CONTROL_TRANSFER, TransferBufferLength) ==
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength));
+static_assert(offsetof(struct _URB_CONTROL_TRANSFER, TransferBufferLength) ==
+              offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength));
+}  // namespace
 
 void TransferCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);

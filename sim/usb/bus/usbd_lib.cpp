@@ -74,20 +74,15 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
   if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) return nullptr;
   ULONG interfaces = 0;
-  ULONG pipes = 0;
-  for (auto* e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e) {
-    ++interfaces;
-    pipes += e->InterfaceDescriptor->bNumEndpoints;
-  }
-  // Room for every interface with all its pipes, whatever the macro's
-  // one-pipe-per-interface assumption.
+  for (auto* e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e) ++interfaces;
+  // Room for every interface with all its pipes (what
+  // GET_SELECT_CONFIGURATION_REQUEST_SIZE gives for the same list).
   SIZE_T size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
   for (auto* e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e) {
     size += GET_USBD_INTERFACE_SIZE(e->InterfaceDescriptor->bNumEndpoints);
   }
   if (interfaces == 0) size = sizeof(struct _URB_SELECT_CONFIGURATION);
   if (size > 0xFFFF) return nullptr;
-  (void)pipes;
   auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdTag));
   if (urb == nullptr) return nullptr;
   memset(urb, 0, size);
