@@ -48,6 +48,9 @@ void CUSBAudioCL::FreeModel() {
   m_PlaybackStream = nullptr;
   m_CaptureStream = nullptr;
   m_SharedClock = 0;
+  m_ControlInterface = nullptr;
+  m_ControlHeader = nullptr;
+  m_Class2 = 0;
 }
 
 UCHAR CUSBAudioCL::AudioInterfaceClass() const {

@@ -127,6 +127,7 @@ NTSTATUS CUSBCL::ConfigurationRequest(PUSBD_INTERFACE_LIST_ENTRY InterfaceList, 
   }
   ExFreePool(urb);
   if (!NT_SUCCESS(status)) Trace(TRACE_LEVEL_ERROR, TraceUsbConfigureFailed, status, EntryCount);
+  Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpConfigurationRequest, status, EntryCount, m_InterfaceCount);
   return status;
 }
 
@@ -203,6 +204,7 @@ NTSTATUS CUSBCL::SelectAlternate(UCHAR InterfaceNumber, UCHAR AlternateSetting) 
   if (!NT_SUCCESS(status)) {
     Trace(TRACE_LEVEL_ERROR, TraceUsbSelectAlternateFailed, InterfaceNumber, AlternateSetting, status);
   }
+  Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpSelectAlternate, status, InterfaceNumber, AlternateSetting);
   return status;
 }
 

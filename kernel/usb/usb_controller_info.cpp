@@ -14,26 +14,6 @@ enum : ULONG { kStepProbe = 1, kStepName = 2 };
 
 }  // namespace
 
-NTSTATUS CUSBCL::SendInternalRequest(ULONG ControlCode, PVOID Argument1, PVOID Argument2) {
-  if (m_LowerDevice == nullptr) return STATUS_INVALID_DEVICE_STATE;
-  KEVENT event;
-  IO_STATUS_BLOCK ioStatus;
-  RtlZeroMemory(&ioStatus, sizeof(ioStatus));
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(ControlCode, m_LowerDevice, nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
-  if (irp == nullptr) {
-    Trace(TRACE_LEVEL_ERROR, TraceUsbIrpBuildFailed, ControlCode);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->Parameters.Others.Argument1 = Argument1;
-  stack->Parameters.Others.Argument2 = Argument2;
-  if (IoCallDriver(m_LowerDevice, irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  }
-  return ioStatus.Status;
-}
-
 NTSTATUS CUSBCL::QueryControllerInfo(PUSB_CONTROLLER_INFO_0 Info) {
   if (Info == nullptr) return STATUS_INVALID_PARAMETER;
   if (m_LowerDevice == nullptr) return STATUS_INVALID_DEVICE_STATE;
@@ -103,10 +83,11 @@ NTSTATUS CUSBCL::QueryControllerInfo(PUSB_CONTROLLER_INFO_0 Info) {
       Trace(TRACE_LEVEL_ERROR, TraceUsbIrpBuildFailed, IOCTL_USB_USER_REQUEST);
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      if (IoCallDriver(controller, irp) == STATUS_PENDING) {
+      status = IoCallDriver(controller, irp);
+      if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
       }
-      status = ioStatus.Status;
       // The controller reports its own verdict inside the answer as well.
       if (NT_SUCCESS(status) && request->Header.UsbUserStatusCode != UsbUserSuccess) status = STATUS_UNSUCCESSFUL;
       if (NT_SUCCESS(status)) {
@@ -121,5 +102,6 @@ NTSTATUS CUSBCL::QueryControllerInfo(PUSB_CONTROLLER_INFO_0 Info) {
   }
   ObDereferenceObject(fileObject);
   FreeDriverPool(name, kPoolTagDriver);
+  Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpQueryControllerInfo, status, actualLength);
   return status;
 }

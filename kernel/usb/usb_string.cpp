@@ -80,6 +80,7 @@ NTSTATUS CUSBCL::GetStringDescriptor(UCHAR Index, UsbString* String, USHORT Lang
   }
   String->m_Buffer = buffer;
   String->m_Length = length;
+  Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpGetStringDescriptor, STATUS_SUCCESS, Index, length);
   return STATUS_SUCCESS;
 }
 

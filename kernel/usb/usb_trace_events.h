@@ -63,4 +63,17 @@ constexpr TraceEvent TraceUsbControllerOpenFailed = TROX_USB_EVENT(81);    // st
 constexpr TraceEvent TraceUsbControllerInfoFailed = TROX_USB_EVENT(82);    // status, user status code
 constexpr TraceEvent TraceUsbControllerInfo = TROX_USB_EVENT(83);          // vendor, device, flavor
 
+// Exit of a synchronous operation (verbose level).
+constexpr TraceEvent TraceUsbOperationDone = TROX_USB_EVENT(90);           // operation, status, argument, argument
+
 #undef TROX_USB_EVENT
+
+// Operation numbers carried by TraceUsbOperationDone.
+enum UsbTraceOperation : unsigned {
+  UsbOpConfigurationRequest = 1,
+  UsbOpSelectAlternate = 2,
+  UsbOpClassRequest = 3,
+  UsbOpGetStringDescriptor = 4,
+  UsbOpPipeRequest = 5,
+  UsbOpQueryControllerInfo = 6,
+};

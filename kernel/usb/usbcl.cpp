@@ -214,6 +214,30 @@ NTSTATUS CUSBCL::ReadLanguageList() {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS CUSBCL::SendInternalRequest(ULONG ControlCode, PVOID Argument1, PVOID Argument2) {
+  if (m_LowerDevice == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  KEVENT event;
+  IO_STATUS_BLOCK ioStatus;
+  RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(ControlCode, m_LowerDevice, nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+  if (irp == nullptr) {
+    Trace(TRACE_LEVEL_ERROR, TraceUsbIrpBuildFailed, ControlCode);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->Parameters.Others.Argument1 = Argument1;
+  stack->Parameters.Others.Argument2 = Argument2;
+  // A request that did not pend has its final status in the return value;
+  // the status block is filled when the I/O manager finishes the IRP.
+  NTSTATUS status = IoCallDriver(m_LowerDevice, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = ioStatus.Status;
+  }
+  return status;
+}
+
 NTSTATUS CUSBCL::SubmitUrb(PURB Urb) {
   if (Urb == nullptr) return STATUS_INVALID_PARAMETER;
   const NTSTATUS status = SendInternalRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, nullptr);
@@ -243,6 +267,7 @@ NTSTATUS CUSBCL::ClassRequest(UCHAR RequestType, UCHAR Request, USHORT Value, US
                         flags, 0, Request, Value, Index, Buffer, nullptr, Length, nullptr);
   const NTSTATUS status = SubmitUrb(&urb);
   if (!NT_SUCCESS(status)) Trace(TRACE_LEVEL_ERROR, TraceUsbClassRequestFailed, RequestType, Request, status);
+  Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpClassRequest, status, RequestType, Request);
   return status;
 }
 
@@ -268,5 +293,6 @@ NTSTATUS CUSBCL::SendPipeRequest(PUSBD_PIPE_INFORMATION Pipe, USHORT Function) {
   urb.UrbPipeRequest.PipeHandle = Pipe->PipeHandle;
   const NTSTATUS status = SubmitUrb(&urb);
   if (!NT_SUCCESS(status)) Trace(TRACE_LEVEL_ERROR, TraceUsbPipeRequestFailed, Function, Pipe->EndpointAddress, status);
+  Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpPipeRequest, status, Function, Pipe->EndpointAddress);
   return status;
 }

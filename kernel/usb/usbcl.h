@@ -82,6 +82,10 @@ class CUSBCL : public CPoolObject {
   // FreeInterfaceList. Null when the configuration is missing or malformed.
   PUSBD_INTERFACE_LIST_ENTRY CreateInterfaceList(PLONG EntryCount);
   static void FreeInterfaceList(PUSBD_INTERFACE_LIST_ENTRY List);
+  // Selects the configuration with the first EntryCount entries of the list
+  // (entry EntryCount must be the empty one). Afterwards each entry's
+  // Interface points at the layer's own copy (valid until that interface's
+  // alternate setting changes), or is null after a failure.
   NTSTATUS ConfigurationRequest(PUSBD_INTERFACE_LIST_ENTRY InterfaceList, LONG EntryCount);
   NTSTATUS SelectAlternate(UCHAR InterfaceNumber, UCHAR AlternateSetting);
   PUSBD_PIPE_INFORMATION FindPipe(UCHAR EndpointAddress);
@@ -128,8 +132,10 @@ class CUSBCL : public CPoolObject {
   // A zeroed kIsoUrbSize-byte isochronous URB; null when exhausted.
   PURB AllocateIsoUrb();
   void FreeIsoUrb(PURB Urb);
-  // Returns the context's URB (to the list when isochronous, else to pool),
-  // frees its extra buffer and returns the context to its list.
+  // Returns the context's URB (an isochronous one to the URB list, so it must
+  // come from AllocateIsoUrb; any other to pool, so it must come from
+  // AllocateDriverPool with kPoolTagDriver), frees its extra buffer and
+  // returns the context to its list.
   void ReleaseTransfer(TransferContext* Context);
   // Sends Context->Urb with a pool IRP. Completion goes to `Completion`
   // (the generic completion when null) with the context. When no IRP can be

@@ -22,7 +22,7 @@ usbtest::Options NoAttach() {
 
 AudioHarness::AudioHarness(std::unique_ptr<UsbAudioDevice> device, bool configure)
     : usb_(std::move(device), NoAttach()) {
-  audio_ = new (NonPagedPoolNx, kPoolTagDriver) CUSBAudioCL();
+  audio_ = new (NonPagedPoolNx, kPoolTagDriver) RecordingAudioCL();
   if (audio_ == nullptr || usb_.Lower() == nullptr) {
     ADD_FAILURE() << "no audio function";
     return;
@@ -36,6 +36,21 @@ AudioHarness::AudioHarness(std::unique_ptr<UsbAudioDevice> device, bool configur
 AudioHarness::~AudioHarness() {
   usb_.SpyFilter().SetAnswer(nullptr);
   delete audio_;
+}
+
+NTSTATUS RecordingAudioCL::CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) {
+  const NTSTATUS status = CUSBAudioCL::CheckCompletedTransfer(Status, Urb, Context);
+  if (Urb != nullptr && Urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER &&
+      (Urb->UrbIsochronousTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
+    CheckedTransfer t;
+    t.status = status;
+    t.transferLength = Urb->UrbIsochronousTransfer.TransferBufferLength;
+    for (ULONG i = 0; i < Urb->UrbIsochronousTransfer.NumberOfPackets; ++i) {
+      t.packetLengths.push_back(Urb->UrbIsochronousTransfer.IsoPacket[i].Length);
+    }
+    last_ = t;
+  }
+  return status;
 }
 
 std::vector<uint8_t> AudioDeviceDescriptor(uint16_t vendor, uint16_t product, uint16_t bcdUSB) {
@@ -93,6 +108,36 @@ ConfigurationBuilder Uac2Stereo(uint8_t clockControls, bool feedback, uint8_t da
         .Ac2EndpointGeneral();
   }
   return c;
+}
+
+ConfigurationBuilder Uac2Control() {
+  ConfigurationBuilder c;
+  c.Interface(0, 0, kClassAudio, kSubclassAudioControl, kProtocolAudio20)
+      .Ac2Header(0x08)
+      .Ac2ClockSource(10, 0x03, 0x07)
+      .Ac2InputTerminal(1, 0x0101, 10, 2)
+      .Ac2OutputTerminal(3, 0x0301, 1, 10)
+      .Ac2InputTerminal(4, 0x0201, 10, 2)
+      .Ac2OutputTerminal(6, 0x0101, 4, 10);
+  return c;
+}
+
+ConfigurationBuilder Uac1Control() {
+  ConfigurationBuilder c;
+  c.Interface(0, 0, kClassAudio, kSubclassAudioControl, 0)
+      .Ac1Header({1})
+      .Ac1InputTerminal(1, 0x0101, 2)
+      .Ac1OutputTerminal(3, 0x0301, 1);
+  return c;
+}
+
+void Uac2Playback(ConfigurationBuilder& c, uint8_t number, uint8_t endpoint, uint8_t link) {
+  c.Interface(number, 0, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Interface(number, 1, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Ac2AsGeneral(link, 2)
+      .Ac2FormatTypeI(3, 24)
+      .Endpoint(endpoint, kXferIsochronous | kSyncAdaptive, 78, 1)
+      .Ac2EndpointGeneral();
 }
 
 ConfigurationBuilder Uac1Stereo(uint8_t refresh, bool capture) {

@@ -15,6 +15,23 @@
 
 namespace audiotest {
 
+// What the last isochronous IN transfer looked like after the audio
+// function's completion check, before the generic completion packs it.
+struct CheckedTransfer {
+  NTSTATUS status = STATUS_PENDING;
+  ULONG transferLength = 0;
+  std::vector<ULONG> packetLengths;
+};
+
+class RecordingAudioCL : public CUSBAudioCL {
+ public:
+  NTSTATUS CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) override;
+  CheckedTransfer Last() const { return last_; }
+
+ private:
+  CheckedTransfer last_;  // written before the callback runs
+};
+
 class AudioHarness {
  public:
   explicit AudioHarness(std::unique_ptr<sim::usb::UsbAudioDevice> device, bool configure = false);
@@ -22,7 +39,7 @@ class AudioHarness {
   AudioHarness(const AudioHarness&) = delete;
   AudioHarness& operator=(const AudioHarness&) = delete;
 
-  CUSBAudioCL& Audio() { return *audio_; }
+  RecordingAudioCL& Audio() { return *audio_; }
   sim::usb::UsbAudioDevice& Device() { return usb_.Device(); }
   usbtest::Spy& Spy() { return usb_.SpyFilter(); }
   NTSTATUS AttachStatus() const { return attachStatus_; }
@@ -31,7 +48,7 @@ class AudioHarness {
 
  private:
   usbtest::Harness usb_;
-  CUSBAudioCL* audio_ = nullptr;
+  RecordingAudioCL* audio_ = nullptr;
   NTSTATUS attachStatus_ = STATUS_UNSUCCESSFUL;
 };
 
@@ -52,6 +69,14 @@ sim::usb::ConfigurationBuilder Uac2Stereo(uint8_t clockControls = 0x07, bool fee
 // Class 1.0, full speed, IT 1 -> FU 2 -> OT 3 playback and IT 4 -> OT 5
 // capture; playback endpoint 0x01 with feedback 0x81 (bRefresh `refresh`).
 sim::usb::ConfigurationBuilder Uac1Stereo(uint8_t refresh = 2, bool capture = true);
+
+// Class 2.0 audio-control interface 0: clock source 10, terminals 1 -> 3
+// (playback) and 4 -> 6 (capture).
+sim::usb::ConfigurationBuilder Uac2Control();
+// Class 1.0 audio-control interface 0: terminals 1 -> 3.
+sim::usb::ConfigurationBuilder Uac1Control();
+// A class 2.0 streaming interface with alternates 0 and 1 (one endpoint).
+void Uac2Playback(sim::usb::ConfigurationBuilder& c, uint8_t number, uint8_t endpoint = 0x01, uint8_t link = 1);
 
 // Completes a class request from the spy with `answer` (and its length).
 void AnswerClassRequests(usbtest::Spy& spy, uint8_t request, uint8_t selector, std::vector<uint8_t> answer);

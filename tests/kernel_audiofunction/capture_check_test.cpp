@@ -64,6 +64,7 @@ TEST(AudioCapture, AnEmptyPacketAmongFullOnesIsAnError) {
   Read read;
   ReadPackets(h.Audio(), rec->DataPipe, 8, &read);
   EXPECT_EQ(read.done.status, STATUS_UNEXPECTED_IO_ERROR);
+  EXPECT_EQ(h.Audio().Last().packetLengths[0], 0u);
   // One frame too many is outside the bounds as well.
   h.Device().GlitchPacketSize(0x82, 12, 1);
   Read longer;
@@ -82,8 +83,11 @@ TEST(AudioCapture, ATransferThatBroughtNothingBecomesNominalSilence) {
     Read read;
     ReadPackets(h.Audio(), rec->DataPipe, 8, &read);
     EXPECT_EQ(read.done.status, STATUS_SUCCESS);
-    ASSERT_EQ(read.done.bytes, 8u * 288);
-    EXPECT_TRUE(std::all_of(read.buffer.begin(), read.buffer.begin() + 8 * 288, [](uint8_t b) { return b == 0; }));
+    const CheckedTransfer checked = h.Audio().Last();
+    EXPECT_EQ(checked.status, STATUS_SUCCESS);
+    EXPECT_EQ(checked.transferLength, 8u * 288);
+    EXPECT_EQ(checked.packetLengths, std::vector<ULONG>(8, 288));
+    EXPECT_TRUE(std::all_of(read.buffer.begin(), read.buffer.begin() + read.done.bytes, [](uint8_t b) { return b == 0; }));
   }
   // High speed: six frames per microframe.
   AudioHarness h(Device(Uac2Stereo()), true);
@@ -94,7 +98,8 @@ TEST(AudioCapture, ATransferThatBroughtNothingBecomesNominalSilence) {
   Read read;
   ReadPackets(h.Audio(), rec->DataPipe, 8, &read);
   EXPECT_EQ(read.done.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.done.bytes, 8u * 36);
+  EXPECT_EQ(h.Audio().Last().transferLength, 8u * 36);
+  EXPECT_EQ(h.Audio().Last().packetLengths, std::vector<ULONG>(8, 36));
 }
 
 TEST(AudioCapture, WithoutACaptureStreamOnlyEmptyTransfersFail) {

@@ -389,3 +389,33 @@ TEST(GuardedMutexes, EnterAGuardedRegionWithoutRaisingIrql) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Waits, HugeTimeoutsBehaveAsInfiniteWithoutOverflow) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  NTSTATUS result = STATUS_PENDING;
+  std::thread waiter([&] {
+    LARGE_INTEGER forever;
+    forever.QuadPart = INT64_MIN + 1;  // the longest relative interval
+    result = KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &forever);
+  });
+  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  KeSetEvent(&e, 0, FALSE);
+  waiter.join();
+  EXPECT_EQ(result, STATUS_SUCCESS);
+  LARGE_INTEGER farAbsolute;
+  farAbsolute.QuadPart = INT64_MAX;
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  KeSetTimer(&timer, farAbsolute, nullptr);
+  EXPECT_EQ(Poll(&timer), STATUS_TIMEOUT);
+  LARGE_INTEGER longest;
+  longest.QuadPart = INT64_MIN + 1;
+  EXPECT_TRUE(KeSetTimer(&timer, longest, nullptr));
+  EXPECT_EQ(Poll(&timer), STATUS_TIMEOUT);
+  EXPECT_TRUE(KeCancelTimer(&timer));
+}
+
+}  // namespace

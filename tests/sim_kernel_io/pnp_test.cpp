@@ -2,6 +2,7 @@
 // FDO, and device interfaces on the PDO.
 #include <gtest/gtest.h>
 
+#include "sim/kernel/core/verifier.h"
 #include "sim/kernel/io/device_interface.h"
 #include "sim/kernel/io/pnp.h"
 #include "sim/kernel/io/user_io.h"
@@ -40,7 +41,16 @@ class PnpTest : public ::testing::Test {
       UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
       log.Add("pdo:" + MinorName(minor));
       NTSTATUS st = minor == IRP_MN_START_DEVICE ? pdoStartStatus : STATUS_SUCCESS;
-      return Complete(irp, st);
+      Complete(irp, st);
+      // A bus driver deletes the PDO of a device that is physically gone.
+      // (Deleting the device destroys this handler: use only locals after it.)
+      PnpTest* self = this;
+      if (minor == IRP_MN_REMOVE_DEVICE && self->deletePdoOnRemove) {
+        PDEVICE_OBJECT gone = self->pdo;
+        self->pdo = nullptr;
+        self->bus.DeleteDevice(gone);
+      }
+      return st;
     };
     ASSERT_EQ(sim::pnp::ReportPdo(pdo, kInstance, {u"USB\\VID_7F3A&PID_0C62&REV_0100", u"USB\\VID_7F3A&PID_0C62"}),
               STATUS_SUCCESS);
@@ -89,7 +99,7 @@ class PnpTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (fdo) sim::pnp::SurpriseRemove(pdo);
+    if (fdo && pdo) sim::pnp::SurpriseRemove(pdo);
     EXPECT_EQ(fdo, nullptr);
   }
 
@@ -104,6 +114,7 @@ class PnpTest : public ::testing::Test {
   PDEVICE_OBJECT pdo = nullptr;
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS pdoStartStatus = STATUS_SUCCESS;
+  bool deletePdoOnRemove = false;
   UNICODE_STRING link{};
 };
 
@@ -172,6 +183,33 @@ TEST_F(PnpTest, SurpriseRemovalSendsRemoveOnceTheLastHandleIsClosed) {
   auto entries = log.Entries();
   EXPECT_EQ(std::vector<std::string>(entries.end() - 4, entries.end()),
             (std::vector<std::string>{"fdo:surprise", "pdo:surprise", "fdo:remove", "pdo:remove"}));
+}
+
+TEST_F(PnpTest, InterfacesNeedAReportedPdo) {
+  sim::verifier::Recorder recorder;
+  PDEVICE_OBJECT plain = bus.CreateDevice("plain");
+  UNICODE_STRING name{};
+  EXPECT_EQ(IoRegisterDeviceInterface(plain, &kTestInterface, nullptr, &name), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_TRUE(recorder.Has("IoRegisterDeviceInterface", "not a physical device object"));
+  EXPECT_EQ(name.Buffer, nullptr);
+}
+
+TEST_F(PnpTest, PdoDeletedByItsBusDriverAtRemovalIsForgotten) {
+  ASSERT_EQ(sim::pnp::StartDevice(pdo, fn.object), STATUS_SUCCESS);
+  PDEVICE_OBJECT gone = pdo;
+  std::vector<sim::pnp::RemovalEvent> events;
+  sim::pnp::RegisterRemovalCallback(pdo, [&](PDEVICE_OBJECT, sim::pnp::RemovalEvent ev) { events.push_back(ev); });
+  deletePdoOnRemove = true;
+  EXPECT_EQ(sim::pnp::SurpriseRemove(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(pdo, nullptr);
+  EXPECT_TRUE(sim::pnp::WaitRemoved(gone, sim::clock::Now() + 5 * kSecond));
+  EXPECT_EQ(events, (std::vector<sim::pnp::RemovalEvent>{sim::pnp::RemovalEvent::SurpriseRemoved,
+                                                        sim::pnp::RemovalEvent::RemoveComplete}));
+  EXPECT_EQ(sim::pnp::FindPdo(kInstance), nullptr);
+  EXPECT_TRUE(sim::io::EnumerateInterfaces(kTestInterface, true).empty());
+#ifdef HAVE_DEVICE_KEYS
+  EXPECT_TRUE(sim::registry::DeviceInstancePath(gone).empty());
+#endif
 }
 
 TEST_F(PnpTest, InterfacesAreListedAndOpenedWithAnyReferenceString) {

@@ -77,6 +77,16 @@ TEST_F(UserIoTest, FailedCreateSendsNoClose) {
   EXPECT_TRUE(log.Entries().empty());
 }
 
+TEST_F(UserIoTest, ExclusiveDeviceRefusesASecondOpen) {
+  dev->Flags |= DO_EXCLUSIVE;
+  auto first = Open(u"\\Device\\TroxUserTest");
+  std::unique_ptr<UserHandle> second;
+  EXPECT_EQ(UserHandle::Open(u"\\Device\\TroxUserTest", GENERIC_READ, 0, &second), STATUS_ACCESS_DENIED);
+  first.reset();
+  EXPECT_TRUE(log.WaitFor("close"));
+  EXPECT_EQ(UserHandle::Open(u"\\Device\\TroxUserTest", GENERIC_READ, 0, &second), STATUS_SUCCESS);
+}
+
 TEST_F(UserIoTest, BufferedReadWriteAndDeviceControl) {
   std::string written;
   auto& h = Dev(dev)->handlers;

@@ -14,6 +14,10 @@ Steady::time_point Start() {
   return start;
 }
 
+// Deadlines beyond this (about 31 years) are treated as no deadline, which
+// also keeps the conversion to the steady clock from overflowing.
+constexpr int64_t kFarFuture = 10'000'000'000'000'000LL;
+
 Steady::time_point ToTimePoint(int64_t t) { return Start() + std::chrono::duration_cast<Steady::duration>(Ticks(t)); }
 
 // Make the epoch the moment the program loads, not the first query.
@@ -24,14 +28,14 @@ Steady::time_point ToTimePoint(int64_t t) { return Start() + std::chrono::durati
 int64_t Now() { return std::chrono::duration_cast<Ticks>(Steady::now() - Start()).count(); }
 
 void SleepUntil(int64_t t) {
-  if (t == kInfinite) {
+  if (t >= kFarFuture) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
   }
   std::this_thread::sleep_until(ToTimePoint(t));
 }
 
 bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadline) {
-  if (deadline == kInfinite) {
+  if (deadline >= kFarFuture) {
     cv.wait(lock);
     return true;
   }

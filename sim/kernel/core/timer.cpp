@@ -41,7 +41,7 @@ TimerQueue& Q() {
 
 int64_t RoundUpToTick(int64_t t) {
   int64_t res = CurrentTimerResolution();
-  if (t <= 0) return t;
+  if (t <= 0 || t > sim::clock::kInfinite - res) return t;
   return (t + res - 1) / res * res;
 }
 

@@ -20,6 +20,9 @@ struct _DEVOBJ_EXTENSION {
   // File objects opened on this device (the stack's base counts every open
   // of the stack) that have not been closed yet.
   std::atomic<int> OpenFiles{0};
+  // What the driver last told PoSetPowerState.
+  std::atomic<DEVICE_POWER_STATE> DevicePower{PowerDeviceD0};
+  std::atomic<SYSTEM_POWER_STATE> SystemPower{PowerSystemWorking};
 };
 
 namespace sim::io {

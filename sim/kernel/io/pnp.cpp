@@ -57,15 +57,17 @@ void SetState(PDEVICE_OBJECT pdo, DeviceState s) {
   M().changed.notify_all();
 }
 
-void Notify(PDEVICE_OBJECT pdo, RemovalEvent ev) {
+std::vector<RemovalCallback> CallbacksFor(PDEVICE_OBJECT pdo) {
   std::vector<RemovalCallback> cbs;
-  {
-    std::lock_guard<std::mutex> l(M().lock);
-    for (auto& [id, entry] : M().callbacks) {
-      if (entry.first == pdo) cbs.push_back(entry.second);
-    }
+  std::lock_guard<std::mutex> l(M().lock);
+  for (auto& [id, entry] : M().callbacks) {
+    if (entry.first == pdo) cbs.push_back(entry.second);
   }
-  for (auto& cb : cbs) cb(pdo, ev);
+  return cbs;
+}
+
+void Notify(PDEVICE_OBJECT pdo, RemovalEvent ev) {
+  for (auto& cb : CallbacksFor(pdo)) cb(pdo, ev);
 }
 
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& params = {}) {
@@ -80,6 +82,9 @@ int OpenFiles(PDEVICE_OBJECT pdo) { return sim::io::Ext(pdo)->OpenFiles.load(); 
 
 // IRP_MN_REMOVE_DEVICE and what follows it; pdo is referenced by the caller.
 void SendRemove(PDEVICE_OBJECT pdo) {
+  // The bus driver may delete the PDO while handling the IRP, which forgets
+  // its callbacks: take them first.
+  auto callbacks = CallbacksFor(pdo);
   SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
   sim::io::DisableDeviceInterfaces(pdo);
   if (Lookup(pdo, nullptr)) {
@@ -94,7 +99,7 @@ void SendRemove(PDEVICE_OBJECT pdo) {
     }
   }
   SetState(pdo, DeviceState::Removed);
-  Notify(pdo, RemovalEvent::RemoveComplete);
+  for (auto& cb : callbacks) cb(pdo, RemovalEvent::RemoveComplete);
 }
 
 }  // namespace

@@ -10,10 +10,14 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDri
 void PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Type);
-  // The previous state is not tracked; callers use the value only for traces.
-  return State;
+  POWER_STATE previous;
+  auto* ext = sim::io::Ext(DeviceObject);
+  if (Type == DevicePowerState) {
+    previous.DeviceState = ext->DevicePower.exchange(State.DeviceState);
+  } else {
+    previous.SystemState = ext->SystemPower.exchange(State.SystemState);
+  }
+  return previous;
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
