@@ -28,6 +28,10 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/entity_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/stream_parse.cpp
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/usb_audio_cl.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/format_select.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/rate_pattern.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/sample_rate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/stream_mode.cpp
 )
 # Include root of the kernel sources ("platform.h", "adapter/...").
 set(TROX_KERNEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR})

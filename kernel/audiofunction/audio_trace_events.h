@@ -59,4 +59,20 @@ constexpr TraceEvent TraceAudioCaptureEmpty = TROX_AUDIO_EVENT(101);          //
 constexpr TraceEvent TraceAudioCaptureNoStream = TROX_AUDIO_EVENT(102);       // packets
 constexpr TraceEvent TraceAudioCaptureUnmapped = TROX_AUDIO_EVENT(103);       // packets
 
+// Format selection and sample rate.
+constexpr TraceEvent TraceFormatTypeNotSupported = TROX_AUDIO_EVENT(200);     // direction, format type
+constexpr TraceEvent TraceFormatNoStream = TROX_AUDIO_EVENT(201);             // direction, operation
+constexpr TraceEvent TraceFormatRateOutside = TROX_AUDIO_EVENT(202);          // rate, minimum, maximum
+constexpr TraceEvent TraceFormatNoMatch = TROX_AUDIO_EVENT(203);              // interface, format type, channels, bits << 32 | rate
+constexpr TraceEvent TraceFormatNotTypeI = TROX_AUDIO_EVENT(204);             // interface, alternate, bFormatType
+constexpr TraceEvent TraceFormatRateConfirm = TROX_AUDIO_EVENT(205);          // interface, alternate, rate, status << 32 | rate read
+constexpr TraceEvent TraceFormatRestoreFailed = TROX_AUDIO_EVENT(206);        // interface, alternate, status
+constexpr TraceEvent TraceFormatRateNotInTable = TROX_AUDIO_EVENT(207);       // rate
+constexpr TraceEvent TraceFormatSizesBad = TROX_AUDIO_EVENT(208);             // interface, alternate, bytes per frame, nominal frames
+constexpr TraceEvent TraceFormatStepFailed = TROX_AUDIO_EVENT(209);           // interface, step (1 clock, 2 alternate, 3 pipes, 4 endpoint rate, 5 frame counts), status
+constexpr TraceEvent TraceFormatSelected = TROX_AUDIO_EVENT(210);             // interface, alternate, rate, nominal << 32 | maximum packet bytes
+constexpr TraceEvent TraceFormatDeviceRateFailed = TROX_AUDIO_EVENT(211);     // interface, rate, status
+constexpr TraceEvent TraceFormatRangeNotTypeI = TROX_AUDIO_EVENT(212);        // interface, alternate
+constexpr TraceEvent TraceFormatStreamModeFailed = TROX_AUDIO_EVENT(213);     // interface, value, status
+
 #undef TROX_AUDIO_EVENT

@@ -65,6 +65,74 @@ class CUSBAudioCL : public CUSBCL {
   StreamInterface* CaptureStream() const { return m_CaptureStream; }
   ULONG DeviceSampleRate() const { return m_DeviceSampleRate; }
 
+  // ---- Stream format selection and sample rate -------------------------
+  // Format types are wave format tags (1 PCM, 3 IEEE float, 6 A-law,
+  // 7 mu-law); a direction is 0 for playback and non-zero for capture. All
+  // of these send requests and run at PASSIVE_LEVEL, one at a time per
+  // device. Result pointers may be null when the caller does not want them.
+  //
+  // Channels and container bits of the widest alternate of that type
+  // (type 1 or 3 only).
+  NTSTATUS GetBestFormat(UCHAR Direction, USHORT FormatType, ULONG Rate, PULONG Channels, PULONG Bits);
+  // The alternate setting of `Stream` for the format: an exact match, else
+  // the widest that passes the filters. Channels, bits or rate 0 is
+  // alternate 0 without any request.
+  NTSTATUS ChooseAlternate(StreamInterface* Stream, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
+                           PULONG ChosenChannels, PULONG ChosenBits, PULONG Alternate);
+  NTSTATUS CheckFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate);
+  // Selects the alternate, sets the rate and stores the packet sizes; the
+  // empty format (all 0) selects alternate 0. MaxTransferBytes is what one
+  // transfer of TransferMs milliseconds can carry.
+  NTSTATUS SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
+                                 ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
+                                 PULONG MaxTransferBytes);
+  // The form for devices whose playback follows the capture stream: no rate
+  // table, no playback pattern state, and the per-transfer bounds.
+  NTSTATUS SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
+                                 ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
+                                 PULONG NominalTransferBytes, PLONG FramesBelow, PLONG FramesAbove,
+                                 PULONG MaxTransferBytes);
+  // Whether the device core must use the implicit-feedback form.
+  BOOLEAN UsesImplicitFeedback() const;
+  // Nominal frames per packet interval, 16.16 fixed point; 0 without a stream.
+  ULONG NominalFeedback(UCHAR Direction) const;
+  NTSTATUS IsSampleRateSupported(ULONG Rate);
+  // Smallest and largest supported rates within *Lower..*Upper, written back.
+  NTSTATUS GetSampleRateRange(UCHAR Direction, PULONG Lower, PULONG Upper);
+  NTSTATUS GetStreamCaps(UCHAR Direction, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits, PULONG MinRate,
+                         PULONG MaxRate);
+  NTSTATUS SetDeviceSampleRate(ULONG Rate);
+  BOOLEAN IsClockStable(UCHAR Direction);
+  ULONG GetCurrentAlternate(UCHAR Direction) const;
+  // The firmware's stream mode, sent to every streaming interface.
+  NTSTATUS SetStreamMode(USHORT Value);
+  NTSTATUS ResendStreamMode();
+  USHORT GetStreamMode() const;
+  // Playback pattern state for the transfer builder.
+  const RatePatternRow* PlaybackRateRow() const { return m_PlaybackRateRow; }
+  ULONG PlaybackPatternPosition() const { return m_PlaybackPatternPosition; }
+  ULONG PlaybackPacketInterval() const { return m_PlaybackPacketInterval; }
+
+ protected:
+  // What one selection produced, for both forms.
+  struct FormatSelection {
+    ULONG Channels;
+    ULONG Bits;
+    ULONG BytesPerFrame;
+    ULONG MaxTransferBytes;
+    ULONG NominalTransferBytes;
+    LONG FramesBelow;
+    LONG FramesAbove;
+  };
+  NTSTATUS SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
+                        ULONG TransferMs, BOOLEAN Implicit, FormatSelection* Result);
+  // Reads the rate a class 1.0 endpoint runs at with `Alternate` selected,
+  // selecting it for the read and the previous alternate again afterwards.
+  NTSTATUS ConfirmRate(StreamInterface* Stream, ULONG Alternate, PULONG Rate);
+  // ---- End of stream format selection and sample rate ------------------
+
+ public:
+
  protected:
   NTSTATUS ParseEntities();
   NTSTATUS CheckSourceChains();

@@ -42,8 +42,11 @@ void CUSBCL::ReturnIrp(PIRP Irp) {
   KLOCK_QUEUE_HANDLE lockHandle;
   KeAcquireInStackQueuedSpinLock(&m_IrpPoolLock, &lockHandle);
   InsertTailList(&m_FreeIrps, &Irp->Tail.Overlay.ListEntry);
-  if (--m_IrpsInUse == 0) KeSetEvent(&m_IrpsIdle, IO_NO_INCREMENT, FALSE);
+  const bool idle = --m_IrpsInUse == 0;
   KeReleaseInStackQueuedSpinLock(&lockHandle);
+  // The very last touch of this object: a destructor waiting for the pool to go idle may free
+  // it as soon as the event is set, so the lock must already be released.
+  if (idle) KeSetEvent(&m_IrpsIdle, IO_NO_INCREMENT, FALSE);
 }
 
 void CUSBCL::FreeIrpPool() {

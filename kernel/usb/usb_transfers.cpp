@@ -27,8 +27,7 @@ ULONG IsoPacketsThatFit(const struct _URB_ISOCH_TRANSFER& urb) {
 // Packs the received packets of an IN transfer to the front of its buffer
 // and returns the bytes received. Packets that claim bytes outside the
 // buffer are cut to what lies inside.
-ULONG CompactInPackets(struct _URB_ISOCH_TRANSFER& urb, PUCHAR buffer) {
-  const ULONG bufferLength = urb.TransferBufferLength;
+ULONG CompactInPackets(struct _URB_ISOCH_TRANSFER& urb, PUCHAR buffer, ULONG bufferLength) {
   const ULONG packets = IsoPacketsThatFit(urb);
   ULONG total = 0;
   for (ULONG i = 0; i < packets; ++i) {
@@ -149,6 +148,7 @@ NTSTATUS CUSBCL::SubmitTransfer(PUSBD_PIPE_INFORMATION Pipe, PVOID Buffer, ULONG
   context->Callback = Callback;
   context->CallbackContext = CallbackContext;
   context->Pipe = Pipe;
+  context->BufferLength = Length;
 
   PURB urb = nullptr;
   if (isochronous) {
@@ -235,7 +235,7 @@ NTSTATUS CUSBCL::TransferCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
           buffer = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(iso.TransferBufferMDL, static_cast<MM_PAGE_PRIORITY>(DriverPagePriority())));
         }
         if (buffer != nullptr) {
-          bytes = CompactInPackets(iso, buffer);
+          bytes = CompactInPackets(iso, buffer, context->BufferLength);
         } else if (iso.TransferBufferLength != 0) {
           status = STATUS_INSUFFICIENT_RESOURCES;
         }

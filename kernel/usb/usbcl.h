@@ -9,6 +9,7 @@
 #include <usbbusif.h>
 #include <usbuser.h>
 #include "adapter/pool.h"
+#include "usb/usb_layout.h"
 
 class CUSBCL;
 
@@ -28,6 +29,9 @@ struct TransferContext {
   PVOID ExtraBuffer;  // owned, freed at completion with ExtraBufferTag; may be null
   ULONG ExtraBufferLength;
   ULONG ExtraBufferTag;  // pool tag of ExtraBuffer (0: the driver's tag)
+  // Bytes of the buffer the transfer was submitted with. The bus driver replaces the URB's
+  // TransferBufferLength with the bytes it moved, so completion needs the original bound.
+  ULONG BufferLength;
 };
 
 // A string descriptor as read from the device: the whole descriptor

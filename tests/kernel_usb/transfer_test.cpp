@@ -74,11 +74,15 @@ void AnswerIn(Spy& spy, PUSBD_PIPE_INFORMATION pipe, std::vector<ULONG> lengths,
     auto& iso = urb->UrbIsochronousTransfer;
     if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER || iso.PipeHandle != handle) return false;
     auto* data = static_cast<UCHAR*>(iso.TransferBuffer);
+    ULONG received = 0;
     for (ULONG i = 0; i < iso.NumberOfPackets && i < lengths.size(); ++i) {
       iso.IsoPacket[i].Length = lengths[i];
       const ULONG room = iso.TransferBufferLength - iso.IsoPacket[i].Offset;
       memset(data + iso.IsoPacket[i].Offset, static_cast<int>(i + 1), lengths[i] < room ? lengths[i] : room);
+      received += lengths[i];
     }
+    // As the host controller does: the URB reports the bytes received, not the buffer size.
+    iso.TransferBufferLength = received;
     iso.StartFrame = 4711;
     iso.Hdr.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_ISOCH_REQUEST_FAILED;
     CompleteIrp(irp, status);
@@ -181,6 +185,29 @@ TEST_F(UsbTransfer, InPacketsArePackedToTheFront) {
     EXPECT_EQ(done.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(done.bytes, 0u);
     EXPECT_EQ(done.startFrame, 0u);
+  }
+}
+
+// A whole capture transfer from a real (simulated) device: every packet counts, the last ones
+// included, although the bus reports only the received bytes in the URB.
+TEST(UsbCaptureTransfer, ReportsEveryPacketOfTheDevice) {
+  Harness h(Model("oxley-2x2"), Configured());
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  ASSERT_EQ(h.Usb().SelectAlternate(2, 1), STATUS_SUCCESS);
+  PUSBD_PIPE_INFORMATION pipe = h.Usb().FindPipe(0x82);
+  ASSERT_NE(pipe, nullptr);
+  constexpr ULONG kPackets = 16;  // two milliseconds of microframes
+  std::vector<UCHAR> buffer(kPackets * pipe->MaximumPacketSize);
+  for (int round = 0; round < 3; ++round) {
+    Completion done;
+    ASSERT_EQ(h.Usb().ReadTransfer(pipe, buffer.data(), static_cast<ULONG>(buffer.size()), Completion::Callback, &done),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(done.Wait());
+    ASSERT_EQ(done.status, STATUS_SUCCESS);
+    // 2 channels of 3 bytes, 6 or 7 frames per microframe at 48 kHz.
+    EXPECT_EQ(done.bytes % 6, 0u);
+    EXPECT_GE(done.bytes, kPackets * 36);
+    EXPECT_LE(done.bytes, kPackets * 42);
   }
 }
 

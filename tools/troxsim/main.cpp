@@ -16,6 +16,9 @@ void Usage(FILE* out) {
                "  usb [--device NAME | --descriptors FILE] [--speed full|high] [--seconds S] [--drift PPM]\n"
                "                               plug the device into the simulated bus and show what the\n"
                "                               bus sees, with a few seconds of isochronous traffic\n"
+               "  inspect [--device NAME | --descriptors FILE] [--speed full|high] [--json]\n"
+               "                               load the driver, start the device and print the driver's\n"
+               "                               model of its audio function (1: the driver refused it)\n"
                "  help                         this text\n"
                "\n"
                "Without a command troxsim runs its main job on the default device (currently: usb).\n");
@@ -28,6 +31,7 @@ int main(int argc, char** argv) {
   std::string command = argv[1];
   if (command == "devices") return troxsim::RunDevices(argc, argv, 2);
   if (command == "usb") return troxsim::RunUsb(argc, argv, 2);
+  if (command == "inspect") return troxsim::RunInspectCommand(argc, argv, 2);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage(stdout);
     return 0;

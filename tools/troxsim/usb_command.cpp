@@ -250,6 +250,10 @@ int RunUsb(int argc, char** argv, int first) {
       sim::usb::IsoStreamer streamer(client, config);
       streamer.Start();
       sim::clock::SleepUntil(sim::clock::Now() + static_cast<int64_t>(seconds * 1e7));
+      // The device's view while data still flows: once the host stops sending, the device
+      // plays its buffer empty and would count the silence after the last packet as underrun.
+      sim::usb::StreamCounters playback;
+      if (play.alt) playback = device->Counters(play.iface->number);
       bool stopped = streamer.Stop();
       sim::usb::StreamerReport report = streamer.Report();
 
@@ -260,7 +264,7 @@ int RunUsb(int argc, char** argv, int first) {
       const double expected = rate * (1.0 + drift * 1e-6);
       const double intervalsPerSecond = 1000.0 * packetsPerMs;
       if (play.alt) {
-        sim::usb::StreamCounters c = device->Counters(play.iface->number);
+        const sim::usb::StreamCounters& c = playback;
         std::cout << "Device playback: " << c.framesReceived << " frames received, " << c.framesConsumed
                   << " played, " << c.underrunFrames << " underrun, " << c.overrunFrames << " overrun, "
                   << c.feedbackPackets << " feedback values sent\n";

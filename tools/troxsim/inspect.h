@@ -1,0 +1,24 @@
+// `troxsim inspect`: loads the driver, plugs the device in, lets the driver's
+// audio function attach and configure it as device start does, and prints the
+// model the driver built.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace troxsim {
+
+struct InspectOptions {
+  std::string device;       // a built-in model name (the default model when both are empty)
+  std::string descriptors;  // or a descriptor file
+  std::optional<std::string> speed;  // "full" or "high"
+  bool json = false;
+};
+
+// Exit code: 0 the model was printed, 1 the driver refused the device (the
+// failed step and its status are printed), 2 bad options or an unreadable
+// descriptor file (message on `err`).
+int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace troxsim

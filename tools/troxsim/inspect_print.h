@@ -1,0 +1,22 @@
+// The two forms of `troxsim inspect`: text for people, one JSON document for
+// programs (the schema is in the top-level README).
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "tools/troxsim/inspect_model.h"
+
+namespace troxsim {
+
+void PrintModelText(std::ostream& out, const ModelReport& model);
+void PrintModelJson(std::ostream& out, const ModelReport& model);
+
+// A device the driver refused: the step that failed and its NTSTATUS.
+void PrintRefusalText(std::ostream& out, const std::string& device, const std::string& step, int32_t status);
+void PrintRefusalJson(std::ostream& out, const std::string& device, const std::string& step, int32_t status);
+
+// "0xC00000BB".
+std::string StatusText(int32_t status);
+
+}  // namespace troxsim
