@@ -3,12 +3,13 @@
 // the rest is the configuration descriptor set. Bit 1 of byte 3 (the major
 // digit of bcdUSB: 1.x against 2.x) picks full or high speed. The descriptors
 // reach the driver as they are, malformed or not; AddressSanitizer and UBSan
-// report any read outside what the device returned, and the driver must have
-// freed every pool block again by the end of each input.
+// report any read outside what the device returned, and by the end of each
+// input the driver must have freed every pool block, IRP, MDL and work item.
 //
-// The bus and the function driver object live for the whole process; each
-// input plugs a new device, stacks a function device object on its PDO, runs
-// CUSBAudioCL::Attach and Configure, and takes it all down again.
+// The function driver object lives for the whole process and a bus for a few
+// hundred inputs; each input plugs a new device, stacks a function device
+// object on its PDO, runs CUSBAudioCL::Attach and Configure, and takes it all
+// down again.
 #include "platform.h"
 #include "audiofunction/usb_audio_cl.h"
 
@@ -21,12 +22,16 @@
 
 #include "sim/kernel/core/pool.h"
 #include "sim/kernel/io/driver_loader.h"
+#include "sim/kernel/io/io_internal.h"
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/device/usb_audio_device.h"
 
 namespace {
 
 constexpr size_t kDeviceDescriptorLength = 18;
+// The simulated bus keeps a slot for every device ever plugged and visits all
+// of them each frame; a fresh bus now and then keeps that bounded.
+constexpr unsigned kInputsPerBus = 256;
 
 [[noreturn]] void Stop(const char* what) {
   fprintf(stderr, "attach_configure_fuzzer: %s\n", what);
@@ -36,13 +41,24 @@ constexpr size_t kDeviceDescriptorLength = 18;
 NTSTATUS FunctionDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 struct Process {
-  sim::usb::UsbBus bus{sim::usb::ControllerInfo{}};
+  std::unique_ptr<sim::usb::UsbBus> bus;
+  unsigned inputsOnBus = 0;
   PDRIVER_OBJECT driver = nullptr;
   size_t poolBaseline = 0;
 
   Process() {
     if (!NT_SUCCESS(sim::io::LoadDriver(FunctionDriverEntry, u"troxfuzz", &driver))) Stop("cannot load the driver");
     poolBaseline = sim::pool::OutstandingCount();
+  }
+
+  sim::usb::UsbBus& Bus() {
+    if (bus == nullptr || inputsOnBus == kInputsPerBus) {
+      bus.reset();
+      bus = std::make_unique<sim::usb::UsbBus>(sim::usb::ControllerInfo{});
+      inputsOnBus = 0;
+    }
+    ++inputsOnBus;
+    return *bus;
   }
 };
 
@@ -63,7 +79,9 @@ std::unique_ptr<sim::usb::UsbAudioDevice> DeviceFromInput(const uint8_t* data, s
   return std::make_unique<sim::usb::UsbAudioDevice>(std::move(d));
 }
 
-void RunAudioFunction(PDEVICE_OBJECT lower) {
+void RunAudioFunction(PDRIVER_OBJECT driver, PDEVICE_OBJECT lower) {
+  // What the driver allocates is charged to it, as in its own dispatch code.
+  sim::io::DriverScope scope(driver);
   auto* audio = new (NonPagedPoolNx, kPoolTagDriver) CUSBAudioCL();
   if (audio == nullptr) Stop("no memory for the audio function");
   if (NT_SUCCESS(audio->Attach(lower, 24))) {
@@ -77,7 +95,8 @@ void RunAudioFunction(PDEVICE_OBJECT lower) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Process& p = TheProcess();
   std::unique_ptr<sim::usb::UsbAudioDevice> device = DeviceFromInput(data, size);
-  PDEVICE_OBJECT pdo = p.bus.Plug(device.get());
+  sim::usb::UsbBus& bus = p.Bus();
+  PDEVICE_OBJECT pdo = bus.Plug(device.get());
   if (pdo == nullptr) Stop("the bus refused the device");
   PDEVICE_OBJECT fdo = nullptr;
   if (!NT_SUCCESS(IoCreateDevice(p.driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo))) {
@@ -87,14 +106,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (lower == nullptr) Stop("cannot attach to the PDO");
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
-  RunAudioFunction(lower);
+  RunAudioFunction(p.driver, lower);
 
   IoDetachDevice(lower);
   IoDeleteDevice(fdo);
-  if (!p.bus.Unplug(pdo)) Stop("the PDO did not go away");
+  if (!bus.Unplug(pdo)) Stop("the PDO did not go away");
   if (sim::pool::OutstandingCount() != p.poolBaseline) {
     fprintf(stderr, "driver pool leak:\n%s\n", sim::pool::DumpOutstanding().c_str());
     abort();
   }
+  if (sim::io::OutstandingIrps(p.driver) != 0) Stop("the driver left IRPs behind");
+  if (sim::io::OutstandingMdls(p.driver) != 0) Stop("the driver left MDLs behind");
+  if (sim::io::OutstandingWorkItems(p.driver) != 0) Stop("the driver left work items behind");
   return 0;
 }

@@ -7,6 +7,7 @@
 #include "audio_harness.h"
 #include "audiofunction/rate_pattern.h"
 #include "format_devices.h"
+#include "sim/usb/device/usb_constants.h"
 
 using namespace audiotest;
 using namespace formattest;
@@ -111,7 +112,7 @@ TEST(FormatSelect, Oxley10x6PlaybackAndCaptureOnTheSharedClock) {
   EXPECT_EQ(h.Device().CurrentAlternate(1), 2);
   EXPECT_EQ(h.Device().ClockRate(10), 96000u);
   // Explicit feedback: the nominal 16.16 value per microframe is accepted.
-  EXPECT_EQ(a.PlaybackStream()->AcceptedFeedbackRate, 96000u * 65536 / 1000 / 8);
+  EXPECT_EQ(a.PlaybackStream()->AcceptedFeedbackRate, 96000ull * 65536 / 1000 / 8);
   EXPECT_EQ(a.PlaybackStream()->FeedbackRateInUse, 0u);
   ASSERT_EQ(a.SelectStreamingFormat(kIn, 1, 10, 24, 96000, 2, &channels, &bits, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(h.Device().CurrentAlternate(2), 1);
@@ -330,10 +331,40 @@ TEST(FormatSelect, ImplicitFeedbackAtHighSpeed) {
   EXPECT_EQ(maxBytes, 2u * 8 * 150);
   EXPECT_EQ(h.Device().ClockRate(8), 44100u);
   EXPECT_EQ(a.PlaybackRateRow(), nullptr);
-  AudioHarness explicitFb(usbtest::Model("oxley-2x2"), true);
-  ASSERT_EQ(explicitFb.AttachStatus(), STATUS_SUCCESS);
-  // One shared clock, and no implicit feedback endpoint: still the shared form.
-  EXPECT_EQ(explicitFb.Audio().UsesImplicitFeedback(), explicitFb.Audio().HasSharedClock());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FormatSelect, AlternatesOfOtherFormatTypesAreSkipped) {
+  // Alternate 1 carries a 4-byte type III FORMAT_TYPE: nothing past its
+  // bFormatType may be read as subslot size or resolution.
+  ConfigurationBuilder c = Uac2Device({}, {});
+  c.Interface(1, 0, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Interface(1, 1, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Ac2AsGeneral(1, 8, 1, 3)
+      .Raw({0x04, 0x24, 0x02, 0x03})
+      .Endpoint(0x01, kXferIsochronous | kSyncAdaptive, 1024, 1)
+      .Ac2EndpointGeneral()
+      .Interface(1, 2, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Ac2AsGeneral(1, 2)
+      .Ac2FormatTypeI(2, 16)
+      .Endpoint(0x01, kXferIsochronous | kSyncAdaptive, 1024, 1)
+      .Ac2EndpointGeneral();
+  AudioHarness h(Device(c, Speed::High, 0x1234, 0x5678, {{48000, 48000, 0}}), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  CUSBAudioCL& a = h.Audio();
+  ULONG channels = 0, bits = 0, alternate = 0;
+  ASSERT_EQ(a.ChooseAlternate(a.PlaybackStream(), 1, 8, 16, 48000, &channels, &bits, &alternate), STATUS_SUCCESS);
+  EXPECT_EQ(alternate, 2u);
+  EXPECT_EQ(channels, 2u);
+  EXPECT_EQ(a.GetBestFormat(0, 1, 48000, &channels, &bits), STATUS_SUCCESS);
+  EXPECT_EQ(bits, 16u);
+  ULONG maxChannels = 0, minBits = 0, maxBits = 0, minRate = 0, maxRate = 0;
+  ASSERT_EQ(a.GetStreamCaps(0, &maxChannels, &minBits, &maxBits, &minRate, &maxRate), STATUS_SUCCESS);
+  EXPECT_EQ(maxChannels, 2u);
+  EXPECT_EQ(minBits, 16u);
 }
 
 }  // namespace
