@@ -32,6 +32,9 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/rate_pattern.cpp
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/sample_rate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/stream_mode.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/playback_transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/capture_transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/audiofunction/feedback_transfer.cpp
 )
 # Include root of the kernel sources ("platform.h", "adapter/...").
 set(TROX_KERNEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR})

@@ -75,4 +75,14 @@ constexpr TraceEvent TraceFormatDeviceRateFailed = TROX_AUDIO_EVENT(211);     //
 constexpr TraceEvent TraceFormatRangeNotTypeI = TROX_AUDIO_EVENT(212);        // interface, alternate
 constexpr TraceEvent TraceFormatStreamModeFailed = TROX_AUDIO_EVENT(213);     // interface, value, status
 
+// Isochronous stream transfers.
+constexpr TraceEvent TraceTransferNoPipe = TROX_AUDIO_EVENT(300);             // direction, operation (1 playback, 2 capture, 3 feedback)
+constexpr TraceEvent TraceTransferNoResources = TROX_AUDIO_EVENT(301);        // operation, what (1 context, 2 URB, 3 staging, 4 mapping)
+constexpr TraceEvent TraceTransferTooManyPackets = TROX_AUDIO_EVENT(302);     // mode, length, milliseconds
+constexpr TraceEvent TraceTransferPlanBad = TROX_AUDIO_EVENT(303);            // mode, length, reason (1 no frame size, 2 no pattern)
+constexpr TraceEvent TraceFeedbackReadFailed = TROX_AUDIO_EVENT(304);         // status, start frame
+constexpr TraceEvent TraceFeedbackPacketSkipped = TROX_AUDIO_EVENT(305);      // packet index, length, offset
+constexpr TraceEvent TraceFeedbackUnmapped = TROX_AUDIO_EVENT(306);           // packets
+constexpr TraceEvent TraceFeedbackZeroValue = TROX_AUDIO_EVENT(307);          // packet index
+
 #undef TROX_AUDIO_EVENT

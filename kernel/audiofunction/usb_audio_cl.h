@@ -132,6 +132,45 @@ class CUSBAudioCL : public CUSBCL {
   // ---- End of stream format selection and sample rate ------------------
 
  public:
+  // ---- Isochronous stream transfers ------------------------------------
+  // Submissions run at up to DISPATCH_LEVEL; the outcome arrives through the
+  // callback. Playback takes a buffer address or an MDL (one of them).
+  NTSTATUS SubmitPlayback(PVOID Buffer, PMDL Mdl, ULONG Length, ULONG Milliseconds, PUSB_TRANSFER_CALLBACK Callback,
+                          PVOID CallbackContext);
+  NTSTATUS SubmitCapture(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext);
+  // Reads the playback feedback endpoint; the callback's byte count carries
+  // the averaged 16.16 feedback value and its frame count is 0.
+  NTSTATUS RecvFeedback(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext);
+  // Bytes for one feedback read (four milliseconds of packets); 0 without a feedback pipe.
+  ULONG FeedbackReadLength() const;
+  // Bytes the next playback transfer of that many milliseconds carries at
+  // the 16.16 feedback rate (ignored without a feedback pipe); moves nothing.
+  ULONG PlaybackBytes(ULONG Milliseconds, ULONG Rate) const;
+
+ protected:
+  // The packet plan of one playback transfer.
+  struct PlaybackPlan {
+    ULONG Packets;
+    ULONG Large;    // implicit feedback: maximum-size packets first,
+    ULONG Nominal;  // then nominal ones,
+    ULONG Short;    // then minimum-size ones
+    BOOLEAN Spread; // explicit feedback: sizes spread evenly over the packets
+    ULONG Rate;     // explicit feedback: the 16.16 rate the plan used
+  };
+  enum PlaybackMode { PlaybackImplicit, PlaybackExplicit, PlaybackPattern };
+  PlaybackMode CurrentPlaybackMode() const;
+  // Packets per millisecond of the playback stream.
+  ULONG PlaybackPacketsPerMs() const;
+  NTSTATUS PlanPlayback(PlaybackMode Mode, ULONG Length, ULONG Milliseconds, PlaybackPlan* Plan) const;
+  void LayoutPlayback(PlaybackMode Mode, const PlaybackPlan& Plan, PURB Urb, ULONG Length);
+  NTSTATUS LayoutStaging(const PlaybackPlan& Plan, PVOID Buffer, PMDL Mdl, ULONG Length, TransferContext* Context,
+                         PURB Urb);
+  static NTSTATUS RecvFeedbackCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+  // The averaged feedback value of a completed read; updates the last value.
+  ULONG ReadFeedbackPackets(PURB Urb, ULONG BufferLength);
+  // ---- End of isochronous stream transfers -----------------------------
+
+ public:
 
  protected:
   NTSTATUS ParseEntities();

@@ -6,8 +6,10 @@
 #include <optional>
 #include <set>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -266,6 +268,195 @@ TEST(Inspect, BadInputIsAUsageError) {
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(r.out.empty());
     EXPECT_NE(r.err.find("troxsim inspect: "), std::string::npos);
+  }
+}
+
+
+// ---- The format selection each direction would make ----------------------
+
+Value InspectFormats(const std::string& device, std::optional<uint32_t> rate, const std::string& format = "pcm") {
+  troxsim::InspectOptions o;
+  o.device = device;
+  o.rate = rate;
+  o.format = format;
+  o.json = true;
+  InspectRun r = Inspect(o);
+  EXPECT_EQ(r.code, 0) << r.err;  // an unoffered format is a finding, not a failure
+  return ParseOrFail(r.out)["formatSelection"];
+}
+
+std::vector<double> Numbers(const Value& array) {
+  std::vector<double> out;
+  for (const Value& v : array.items) out.push_back(v.number);
+  return out;
+}
+
+// Every model at its default rate: both directions select, the sizes agree
+// with one another, and the direction is left on alternate 0.
+TEST(InspectFormats, EveryBuiltInModelSelectsAndStopsAgain) {
+  const std::map<std::string, std::vector<double>> rates = {
+      {"oxley-10x6", {44100, 48000, 88200, 96000}},
+      {"oxley-2x2", {44100, 48000, 88200, 96000}},
+      {"uac2-implicit", {44100, 48000, 88200, 96000, 176400, 192000}},
+      {"uac1-feedback", {44100, 48000}},
+      {"uac1-adaptive", {8000, 11025, 16000, 22050, 32000, 44100, 48000}},
+      {"vendor-00c7", {44100, 48000, 88200, 96000}},
+  };
+  for (const auto& info : sim::usb::ListModels()) {
+    SCOPED_TRACE(info.name);
+    const size_t poolBefore = sim::pool::OutstandingCount();
+    Value f = InspectFormats(info.name, std::nullopt);
+    EXPECT_EQ(sim::pool::OutstandingCount(), poolBefore);
+    ASSERT_TRUE(rates.count(info.name)) << "add the model's rates here";
+    EXPECT_EQ(Numbers(f["supportedRates"]), rates.at(info.name));
+    EXPECT_EQ(f["rate"].number, 48000);
+    EXPECT_FALSE(f["rateDefaulted"].boolean);
+    ASSERT_EQ(f["directions"].items.size(), 2u);
+    EXPECT_EQ(f["directions"][0]["role"].text, "playback");
+    EXPECT_EQ(f["directions"][1]["role"].text, "capture");
+    for (const Value& d : f["directions"].items) {
+      SCOPED_TRACE(d["role"].text);
+      EXPECT_EQ(d["status"].text, "0x00000000");
+      EXPECT_TRUE(d["failedStep"].IsNull());
+      EXPECT_GE(d["alternate"].number, 1);
+      EXPECT_EQ(d["channels"].number, d["bestChannels"].number);
+      EXPECT_EQ(d["bytesPerFrame"].number, d["channels"].number * d["bits"].number / 8);
+      const double e = d["nominalPacketBytes"].number;
+      EXPECT_LE(d["minimumPacketBytes"].number, e);
+      EXPECT_GT(d["maximumPacketBytes"].number, e);
+      EXPECT_EQ(d["shortPacket"].boolean, d["minimumPacketBytes"].number != e);
+      EXPECT_EQ(d["transferMs"].number, d["role"].text == "playback" ? 8 : 1);
+      EXPECT_EQ(d["bytesPerTransfer"].number, d["bytesPerMillisecond"].number * d["transferMs"].number);
+      EXPECT_GE(d["bytesPerMillisecond"].number, d["maximumPacketBytes"].number);
+      EXPECT_GT(d["nominalFeedback"].number, 0);
+      EXPECT_EQ(d["resetStatus"].text, "0x00000000");
+      EXPECT_EQ(d["alternateAfter"].number, 0);
+    }
+  }
+}
+
+TEST(InspectFormats, OxleyAt48000And44100) {
+  Value f = InspectFormats("oxley-10x6", 48000);
+  EXPECT_EQ(f["form"].text, "implicit feedback");  // shared clock
+  const Value& play = f["directions"][0];
+  const Value& rec = f["directions"][1];
+  // The widest subslot wins: the 4-byte alternate over the 3-byte one.
+  EXPECT_EQ(play["bestChannels"].number, 6);
+  EXPECT_EQ(play["bestBits"].number, 32);
+  EXPECT_EQ(play["alternate"].number, 2);
+  EXPECT_EQ(rec["channels"].number, 10);
+  EXPECT_EQ(rec["alternate"].number, 2);
+  // High speed, 6 frames per microframe, 24-byte frames.
+  EXPECT_EQ(play["bytesPerFrame"].number, 24);
+  EXPECT_EQ(play["nominalPacketBytes"].number, 144);
+  EXPECT_EQ(play["minimumPacketBytes"].number, 120);
+  EXPECT_EQ(play["maximumPacketBytes"].number, 168);
+  EXPECT_TRUE(play["shortPacket"].boolean);
+  EXPECT_EQ(play["nominalTransferBytes"].number, 144 * 8 * 8);
+  EXPECT_EQ(play["framesBelow"].number, -64);
+  EXPECT_EQ(play["framesAbove"].number, 64);
+  EXPECT_EQ(rec["nominalTransferBytes"].number, 240 * 8);
+  EXPECT_EQ(play["nominalFeedback"].number, 6 << 16);
+
+  // 44100 is 5.5125 frames per microframe: no short packets.
+  f = InspectFormats("oxley-10x6", 44100);
+  EXPECT_EQ(f["rate"].number, 44100);
+  const Value& play44 = f["directions"][0];
+  EXPECT_EQ(play44["nominalPacketBytes"].number, 120);
+  EXPECT_EQ(play44["minimumPacketBytes"].number, 120);
+  EXPECT_EQ(play44["maximumPacketBytes"].number, 144);
+  EXPECT_FALSE(play44["shortPacket"].boolean);
+  EXPECT_EQ(play44["framesBelow"].number, 0);
+}
+
+TEST(InspectFormats, FullSpeedFeedbackDeviceAt44100) {
+  Value f = InspectFormats("uac1-feedback", 44100);
+  for (const Value& d : f["directions"].items) {
+    SCOPED_TRACE(d["role"].text);
+    EXPECT_EQ(d["alternate"].number, 2);  // 3-byte subframes
+    EXPECT_EQ(d["bits"].number, 24);
+    EXPECT_EQ(d["bytesPerFrame"].number, 6);
+    EXPECT_EQ(d["nominalPacketBytes"].number, 264);  // 44 frames
+    EXPECT_EQ(d["minimumPacketBytes"].number, 264);
+    EXPECT_EQ(d["maximumPacketBytes"].number, 270);
+    EXPECT_FALSE(d["shortPacket"].boolean);
+    EXPECT_EQ(d["bytesPerMillisecond"].number, 294);  // wMaxPacketSize
+    EXPECT_EQ(d["alternateAfter"].number, 0);
+  }
+  EXPECT_EQ(f["directions"][0]["bytesPerTransfer"].number, 8 * 294);
+  EXPECT_EQ(f["directions"][0]["nominalTransferBytes"].number, 8 * 264);
+  EXPECT_EQ(f["directions"][0]["framesAbove"].number, 8);
+}
+
+// A format or rate no alternate offers: the step and its status per
+// direction, nothing selected, and still a successful inspection.
+TEST(InspectFormats, UnofferedFormatOrRateIsReportedPerDirection) {
+  Value f = InspectFormats("oxley-10x6", std::nullopt, "float");
+  EXPECT_EQ(f["format"].text, "float");
+  EXPECT_EQ(f["formatType"].number, 3);
+  for (const Value& d : f["directions"].items) {
+    EXPECT_EQ(d["failedStep"].text, "GetBestFormat");
+    EXPECT_EQ(d["status"].text, "0xC0000272");
+    EXPECT_TRUE(d["alternate"].IsNull());
+    EXPECT_TRUE(d["bytesPerFrame"].IsNull());
+  }
+  // Class 1.0 picks the widest format without looking at the rate; the
+  // alternate walk then finds none that offers it.
+  f = InspectFormats("uac1-feedback", 96000);
+  for (const Value& d : f["directions"].items) {
+    EXPECT_EQ(d["bestChannels"].number, 2);
+    EXPECT_EQ(d["failedStep"].text, "ChooseAlternate");
+    EXPECT_EQ(d["status"].text, "0xC00000BB");
+    EXPECT_TRUE(d["bytesPerMillisecond"].IsNull());
+    EXPECT_EQ(d["alternateAfter"].number, 0);
+  }
+  // And in the text form.
+  troxsim::InspectOptions o;
+  o.device = "oxley-10x6";
+  o.format = "float";
+  InspectRun r = Inspect(o);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("playback (interface 1): GetBestFormat failed with 0xC0000272"), std::string::npos) << r.out;
+}
+
+// Without 48000 the default is the lowest rate the device takes.
+TEST(InspectFormats, DefaultRateFallsBackToTheLowestSupported) {
+  std::ifstream in(DataFile("headset-uac1.hex"));
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string hex = text.str();
+  const std::string rates = "44 AC 00 80 BB 00";
+  const size_t at = hex.find(rates);
+  ASSERT_NE(at, std::string::npos);
+  hex.replace(at, rates.size(), "44 AC 00 22 56 00");  // 44100 and 22050
+  const std::string path = testing::TempDir() + "inspect-no-48000.hex";
+  std::ofstream(path) << hex;
+
+  troxsim::InspectOptions o;
+  o.descriptors = path;
+  o.json = true;
+  InspectRun r = Inspect(o);
+  std::remove(path.c_str());
+  ASSERT_EQ(r.code, 0) << r.err;
+  Value f = ParseOrFail(r.out)["formatSelection"];
+  EXPECT_EQ(Numbers(f["supportedRates"]), (std::vector<double>{22050, 44100}));
+  EXPECT_TRUE(f["rateDefaulted"].boolean);
+  EXPECT_EQ(f["rate"].number, 22050);
+  ASSERT_EQ(f["directions"].items.size(), 1u);  // playback only
+  EXPECT_EQ(f["directions"][0]["status"].text, "0x00000000");
+  EXPECT_EQ(f["directions"][0]["nominalPacketBytes"].number, 22 * 4);
+}
+
+TEST(InspectFormats, BadFormatOrRateIsAUsageError) {
+  troxsim::InspectOptions format;
+  format.format = "alaw";
+  troxsim::InspectOptions rate;
+  rate.rate = 0;
+  for (const auto& o : {format, rate}) {
+    InspectRun r = Inspect(o);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("troxsim inspect: --"), std::string::npos) << r.err;
   }
 }
 

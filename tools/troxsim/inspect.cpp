@@ -14,6 +14,7 @@
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/device/descriptor_loader.h"
 #include "sim/usb/device/device_models.h"
+#include "tools/troxsim/inspect_formats.h"
 #include "tools/troxsim/inspect_model.h"
 #include "tools/troxsim/inspect_print.h"
 
@@ -64,7 +65,8 @@ std::unique_ptr<sim::usb::UsbAudioDevice> MakeInspectDevice(const InspectOptions
 
 // Attaches and configures the function on the FDO's lower device, as device
 // start does, and prints the model or the refusal.
-int InspectStarted(PDEVICE_OBJECT fdo, const std::string& label, bool json, std::ostream& out) {
+int InspectStarted(PDEVICE_OBJECT fdo, const std::string& label, const FormatRequest& request, bool json,
+                   std::ostream& out) {
   auto refuse = [&](const char* step, NTSTATUS status) {
     if (json) {
       PrintRefusalJson(out, label, step, status);
@@ -86,6 +88,7 @@ int InspectStarted(PDEVICE_OBJECT fdo, const std::string& label, bool json, std:
   } else {
     ModelReport model = CollectModel(*audio);
     model.device = label;
+    model.formats = CollectFormats(*audio, request);
     if (json) {
       PrintModelJson(out, model);
     } else {
@@ -101,6 +104,18 @@ int InspectStarted(PDEVICE_OBJECT fdo, const std::string& label, bool json, std:
 
 int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err) {
   std::string label, error;
+  FormatRequest request;
+  request.rate = options.rate;
+  if (options.format == "float") {
+    request.formatType = 3;
+  } else if (options.format != "pcm") {
+    err << "troxsim inspect: --format takes pcm or float\n";
+    return 2;
+  }
+  if (options.rate && *options.rate == 0) {
+    err << "troxsim inspect: --rate takes a rate in Hz\n";
+    return 2;
+  }
   auto device = MakeInspectDevice(options, &label, &error);
   if (!device) {
     err << "troxsim inspect: " << error << "\n";
@@ -125,7 +140,7 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
       if (fdo == nullptr || fdo->DriverObject != driver) {
         err << "troxsim inspect: the driver made no device object for the device\n";
       } else {
-        result = InspectStarted(fdo, label, options.json, out);
+        result = InspectStarted(fdo, label, request, options.json, out);
       }
       if (NTSTATUS removed = sim::pnp::Remove(pdo); !NT_SUCCESS(removed)) {
         err << "troxsim inspect: removing the device failed (" << StatusText(removed) << ")\n";

@@ -3,6 +3,7 @@
 // model the driver built.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -14,6 +15,8 @@ struct InspectOptions {
   std::string descriptors;  // or a descriptor file
   std::optional<std::string> speed;  // "full" or "high"
   bool json = false;
+  std::optional<uint32_t> rate;  // --rate: the format selection's rate (absent: 48000 or the lowest supported)
+  std::string format = "pcm";    // --format: "pcm" or "float"
 };
 
 // Exit code: 0 the model was printed, 1 the driver refused the device (the

@@ -1,4 +1,5 @@
 // Command line of `troxsim inspect`.
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@ int RunInspectCommand(int argc, char** argv, int first) {
     std::cerr << "troxsim inspect: " << error << "\n";
     return 2;
   }
-  if (auto unknown = options.Unknown({"device", "descriptors", "speed", "json"}); !unknown.empty()) {
+  if (auto unknown = options.Unknown({"device", "descriptors", "speed", "json", "rate", "format"}); !unknown.empty()) {
     std::cerr << "troxsim inspect: unknown option --" << unknown.front() << "\n";
     return 2;
   }
@@ -33,6 +34,16 @@ int RunInspectCommand(int argc, char** argv, int first) {
   }
   inspect.speed = options.Get("speed");
   inspect.json = options.Has("json");
+  if (auto rate = options.Get("rate")) {
+    char* end = nullptr;
+    unsigned long value = std::strtoul(rate->c_str(), &end, 10);
+    if (rate->empty() || *end != '\0' || (*rate)[0] == '-' || value == 0 || value > 0xFFFFFFFFul) {
+      std::cerr << "troxsim inspect: --rate takes a rate in Hz\n";
+      return 2;
+    }
+    inspect.rate = static_cast<uint32_t>(value);
+  }
+  inspect.format = options.Get("format").value_or("pcm");
   return RunInspect(inspect, std::cout, std::cerr);
 }
 

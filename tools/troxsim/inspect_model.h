@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/troxsim/inspect_formats.h"
+
 class CUSBAudioCL;
 
 namespace troxsim {
@@ -102,6 +104,7 @@ struct ModelReport {
   std::vector<StreamReport> streams;
   bool sharedClock = false;
   QuirkReport quirks;
+  std::optional<FormatReport> formats;  // CollectFormats, filled by the inspection
 };
 
 // Copies the model out of an attached and configured function. Selects each

@@ -149,6 +149,7 @@ void PrintModelText(std::ostream& out, const ModelReport& m) {
       }
     }
   }
+  if (m.formats) PrintFormatsText(out, *m.formats);
 }
 
 void PrintModelJson(std::ostream& out, const ModelReport& m) {
@@ -248,7 +249,9 @@ void PrintModelJson(std::ostream& out, const ModelReport& m) {
     }
     j.EndArray().EndObject();
   }
-  j.EndArray().EndObject();
+  j.EndArray();
+  if (m.formats) JsonFormats(j, *m.formats);
+  j.EndObject();
 }
 
 void PrintRefusalText(std::ostream& out, const std::string& device, const std::string& step, int32_t status) {
