@@ -71,7 +71,7 @@ NTSTATUS CUSBAudioCL::RecvFeedback(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CAL
   context->CallbackContext = CallbackContext;
   context->BufferLength = Length;
   struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-  iso.Hdr.Length = static_cast<USHORT>(kIsoHeaderBytes + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * packets);
+  iso.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(packets));
   iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
   iso.PipeHandle = pipe->PipeHandle;
   iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr ULONG kIsoHeaderBytes = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
 
 ULONG Smaller(ULONGLONG a, ULONG b) { return a < b ? static_cast<ULONG>(a) : b; }
 
@@ -267,7 +266,7 @@ NTSTATUS CUSBAudioCL::SubmitPlayback(PVOID Buffer, PMDL Mdl, ULONG Length, ULONG
   }
   context->Urb = urb;
   struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-  iso.Hdr.Length = static_cast<USHORT>(kIsoHeaderBytes + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * plan.Packets);
+  iso.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(plan.Packets));
   iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
   iso.PipeHandle = stream->DataPipe->PipeHandle;
   iso.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_OUT;

@@ -46,28 +46,30 @@ NTSTATUS Select(CUSBAudioCL& audio, bool implicit, UCHAR direction, USHORT type,
   return status;
 }
 
-DirectionSelection SelectDirection(CUSBAudioCL& audio, StreamInterface* stream, bool implicit, USHORT type,
-                                   ULONG rate) {
-  DirectionSelection d;
-  d.capture = stream == audio.CaptureStream();
-  d.interfaceNumber = stream->InterfaceNumber;
-  d.transferMs = d.capture ? kCaptureTransferMs : kRenderTransferMs;
+// GetBestFormat, ChooseAlternate and SelectStreamingFormat in turn, as far
+// as they succeed; returns whether SelectStreamingFormat was called.
+bool RunSteps(CUSBAudioCL& audio, StreamInterface* stream, bool implicit, USHORT type, ULONG rate,
+              DirectionSelection& d) {
   const UCHAR direction = d.capture ? kAudioDirectionIn : kAudioDirectionOut;
   auto fail = [&](const char* step, NTSTATUS status) {
     d.status = status;
     d.failedStep = step;
-    return d;
   };
-
   ULONG channels = 0, bits = 0;
   NTSTATUS status = audio.GetBestFormat(direction, type, rate, &channels, &bits);
-  if (!NT_SUCCESS(status)) return fail("GetBestFormat", status);
+  if (!NT_SUCCESS(status)) {
+    fail("GetBestFormat", status);
+    return false;
+  }
   d.bestChannels = channels;
   d.bestBits = bits;
 
   ULONG chosenChannels = 0, chosenBits = 0, alternate = 0;
   status = audio.ChooseAlternate(stream, type, channels, bits, rate, &chosenChannels, &chosenBits, &alternate);
-  if (!NT_SUCCESS(status)) return fail("ChooseAlternate", status);
+  if (!NT_SUCCESS(status)) {
+    fail("ChooseAlternate", status);
+    return false;
+  }
   d.alternate = alternate;
   d.chosenChannels = chosenChannels;
   d.chosenBits = chosenBits;
@@ -91,14 +93,23 @@ DirectionSelection SelectDirection(CUSBAudioCL& audio, StreamInterface* stream, 
       d.nominalFeedback = audio.NominalFeedback(direction);
     }
   }
-  if (!NT_SUCCESS(status)) {
-    d.status = status;
-    d.failedStep = "SelectStreamingFormat";
+  if (!NT_SUCCESS(status)) fail("SelectStreamingFormat", status);
+  return true;
+}
+
+DirectionSelection SelectDirection(CUSBAudioCL& audio, StreamInterface* stream, bool implicit, USHORT type,
+                                   ULONG rate) {
+  DirectionSelection d;
+  d.capture = stream == audio.CaptureStream();
+  d.interfaceNumber = stream->InterfaceNumber;
+  d.transferMs = d.capture ? kCaptureTransferMs : kRenderTransferMs;
+  const UCHAR direction = d.capture ? kAudioDirectionIn : kAudioDirectionOut;
+  if (RunSteps(audio, stream, implicit, type, rate, d)) {
+    // Stop the direction even after a failure: a failed selection may
+    // already have changed the alternate.
+    ULONG ignored = 0;
+    d.resetStatus = Select(audio, implicit, direction, 0, 0, 0, 0, d.transferMs, &ignored, nullptr);
   }
-  // Stop the direction even after a failure: a failed step may already have
-  // selected the alternate.
-  ULONG ignored = 0;
-  d.resetStatus = Select(audio, implicit, direction, 0, 0, 0, 0, d.transferMs, &ignored, nullptr);
   d.alternateAfter = audio.GetCurrentAlternate(direction);
   return d;
 }

@@ -31,7 +31,7 @@ class Sink {
   bool truncated_ = false;
 };
 
-struct Spec {
+struct FieldFormat {
   bool left = false, plus = false, space = false, zero = false, alt = false;
   int width = 0;
   int precision = -1;
@@ -39,52 +39,52 @@ struct Spec {
 };
 
 template <typename Ch>
-void PutString(Sink& out, const Spec& spec, const Ch* s, size_t maxLen) {
+void PutString(Sink& out, const FieldFormat& field, const Ch* s, size_t maxLen) {
   if (!s) {
     static const char kNull[] = "(null)";
-    PutString(out, spec, kNull, sizeof kNull - 1);
+    PutString(out, field, kNull, sizeof kNull - 1);
     return;
   }
   size_t n = 0;
-  size_t limit = spec.precision >= 0 ? (size_t)spec.precision : (size_t)-1;
+  size_t limit = field.precision >= 0 ? (size_t)field.precision : (size_t)-1;
   if (maxLen < limit) limit = maxLen;
   while (n < limit && s[n]) n++;
-  int pad = spec.width > (int)n ? spec.width - (int)n : 0;
-  if (!spec.left) out.Pad(' ', pad);
+  int pad = field.width > (int)n ? field.width - (int)n : 0;
+  if (!field.left) out.Pad(' ', pad);
   for (size_t i = 0; i < n; i++) out.Put((WCHAR)(std::make_unsigned_t<Ch>)s[i]);
-  if (spec.left) out.Pad(' ', pad);
+  if (field.left) out.Pad(' ', pad);
 }
 
-void PutInteger(Sink& out, const Spec& spec, unsigned long long magnitude, bool negative, int base, bool upper) {
+void PutInteger(Sink& out, const FieldFormat& field, unsigned long long magnitude, bool negative, int base, bool upper) {
   char digits[72];
   int n = 0;
   const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  if (magnitude == 0 && spec.precision != 0) digits[n++] = '0';
+  if (magnitude == 0 && field.precision != 0) digits[n++] = '0';
   while (magnitude) {
     digits[n++] = set[magnitude % base];
     magnitude /= base;
   }
-  int precisionZeros = spec.precision > n ? spec.precision - n : 0;
+  int precisionZeros = field.precision > n ? field.precision - n : 0;
   char prefix[3] = {0};
   int prefixLen = 0;
   if (negative) prefix[prefixLen++] = '-';
-  else if (spec.plus) prefix[prefixLen++] = '+';
-  else if (spec.space) prefix[prefixLen++] = ' ';
-  if (spec.alt && base == 16 && n && !(n == 1 && digits[0] == '0')) {
+  else if (field.plus) prefix[prefixLen++] = '+';
+  else if (field.space) prefix[prefixLen++] = ' ';
+  if (field.alt && base == 16 && n && !(n == 1 && digits[0] == '0')) {
     prefix[prefixLen++] = '0';
     prefix[prefixLen++] = upper ? 'X' : 'x';
-  } else if (spec.alt && base == 8 && precisionZeros == 0 && !(n == 1 && digits[0] == '0')) {
+  } else if (field.alt && base == 8 && precisionZeros == 0 && !(n == 1 && digits[0] == '0')) {
     precisionZeros = 1;
   }
   int total = prefixLen + precisionZeros + n;
-  int pad = spec.width > total ? spec.width - total : 0;
-  bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
-  if (!spec.left && !zeroPad) out.Pad(' ', pad);
+  int pad = field.width > total ? field.width - total : 0;
+  bool zeroPad = field.zero && !field.left && field.precision < 0;
+  if (!field.left && !zeroPad) out.Pad(' ', pad);
   for (int i = 0; i < prefixLen; i++) out.Put((WCHAR)prefix[i]);
   if (zeroPad) out.Pad('0', pad);
   out.Pad('0', precisionZeros);
   while (n) out.Put((WCHAR)digits[--n]);
-  if (spec.left) out.Pad(' ', pad);
+  if (field.left) out.Pad(' ', pad);
 }
 
 }  // namespace
@@ -99,64 +99,64 @@ bool FormatWide(WCHAR* dest, size_t cch, const WCHAR* format, va_list args, size
       continue;
     }
     const WCHAR* start = f++;
-    Spec spec;
+    FieldFormat field;
     for (;; f++) {
-      if (*f == '-') spec.left = true;
-      else if (*f == '+') spec.plus = true;
-      else if (*f == ' ') spec.space = true;
-      else if (*f == '0') spec.zero = true;
-      else if (*f == '#') spec.alt = true;
+      if (*f == '-') field.left = true;
+      else if (*f == '+') field.plus = true;
+      else if (*f == ' ') field.space = true;
+      else if (*f == '0') field.zero = true;
+      else if (*f == '#') field.alt = true;
       else break;
     }
     if (*f == '*') {
-      spec.width = va_arg(ap, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      field.width = va_arg(ap, int);
+      if (field.width < 0) {
+        field.left = true;
+        field.width = -field.width;
       }
       f++;
     } else {
-      while (*f >= '0' && *f <= '9') spec.width = spec.width * 10 + (*f++ - '0');
+      while (*f >= '0' && *f <= '9') field.width = field.width * 10 + (*f++ - '0');
     }
     if (*f == '.') {
       f++;
-      spec.precision = 0;
+      field.precision = 0;
       if (*f == '*') {
-        spec.precision = va_arg(ap, int);
+        field.precision = va_arg(ap, int);
         f++;
       } else {
-        while (*f >= '0' && *f <= '9') spec.precision = spec.precision * 10 + (*f++ - '0');
+        while (*f >= '0' && *f <= '9') field.precision = field.precision * 10 + (*f++ - '0');
       }
     }
     if (*f == 'h') {
       f++;
-      spec.size = Spec::kShort;
+      field.size = FieldFormat::kShort;
       if (*f == 'h') {
         f++;
-        spec.size = Spec::kChar;
+        field.size = FieldFormat::kChar;
       }
     } else if (*f == 'l') {
       f++;
-      spec.size = Spec::kLong;
+      field.size = FieldFormat::kLong;
       if (*f == 'l') {
         f++;
-        spec.size = Spec::kLongLong;
+        field.size = FieldFormat::kLongLong;
       }
     } else if (*f == 'L' || *f == 'z' || *f == 'j' || *f == 't') {
-      spec.size = *f == 'L' ? Spec::kLongLong : Spec::kSize;
+      field.size = *f == 'L' ? FieldFormat::kLongLong : FieldFormat::kSize;
       f++;
     } else if (*f == 'w') {
       f++;
-      spec.size = Spec::kWide;
+      field.size = FieldFormat::kWide;
     } else if (*f == 'I') {
       if (f[1] == '6' && f[2] == '4') {
-        spec.size = Spec::kLongLong;
+        field.size = FieldFormat::kLongLong;
         f += 3;
       } else if (f[1] == '3' && f[2] == '2') {
-        spec.size = Spec::kDefault;
+        field.size = FieldFormat::kDefault;
         f += 3;
       } else {
-        spec.size = Spec::kSize;
+        field.size = FieldFormat::kSize;
         f++;
       }
     }
@@ -165,12 +165,12 @@ bool FormatWide(WCHAR* dest, size_t cch, const WCHAR* format, va_list args, size
       case 'd':
       case 'i': {
         long long v;
-        if (spec.size == Spec::kLongLong || spec.size == Spec::kSize) v = va_arg(ap, long long);
+        if (field.size == FieldFormat::kLongLong || field.size == FieldFormat::kSize) v = va_arg(ap, long long);
         else v = va_arg(ap, int);  // LONG is 32-bit on Windows: %ld takes an int-sized value
-        if (spec.size == Spec::kShort) v = (short)v;
-        if (spec.size == Spec::kChar) v = (signed char)v;
+        if (field.size == FieldFormat::kShort) v = (short)v;
+        if (field.size == FieldFormat::kChar) v = (signed char)v;
         unsigned long long m = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
-        PutInteger(out, spec, m, v < 0, 10, false);
+        PutInteger(out, field, m, v < 0, 10, false);
         break;
       }
       case 'u':
@@ -178,15 +178,15 @@ bool FormatWide(WCHAR* dest, size_t cch, const WCHAR* format, va_list args, size
       case 'X':
       case 'o': {
         unsigned long long v;
-        if (spec.size == Spec::kLongLong || spec.size == Spec::kSize) v = va_arg(ap, unsigned long long);
+        if (field.size == FieldFormat::kLongLong || field.size == FieldFormat::kSize) v = va_arg(ap, unsigned long long);
         else v = va_arg(ap, unsigned int);
-        if (spec.size == Spec::kShort) v = (unsigned short)v;
-        if (spec.size == Spec::kChar) v = (unsigned char)v;
-        PutInteger(out, spec, v, false, conv == 'u' ? 10 : conv == 'o' ? 8 : 16, conv == 'X');
+        if (field.size == FieldFormat::kShort) v = (unsigned short)v;
+        if (field.size == FieldFormat::kChar) v = (unsigned char)v;
+        PutInteger(out, field, v, false, conv == 'u' ? 10 : conv == 'o' ? 8 : 16, conv == 'X');
         break;
       }
       case 'p': {
-        Spec p = spec;
+        FieldFormat p = field;
         p.zero = true;
         p.width = 16;
         p.precision = -1;
@@ -196,29 +196,29 @@ bool FormatWide(WCHAR* dest, size_t cch, const WCHAR* format, va_list args, size
       case 'c':
       case 'C': {
         WCHAR c = (WCHAR)va_arg(ap, int);
-        if (conv == 'C' || spec.size == Spec::kShort) c = (WCHAR)(unsigned char)c;
-        int pad = spec.width > 1 ? spec.width - 1 : 0;
-        if (!spec.left) out.Pad(' ', pad);
+        if (conv == 'C' || field.size == FieldFormat::kShort) c = (WCHAR)(unsigned char)c;
+        int pad = field.width > 1 ? field.width - 1 : 0;
+        if (!field.left) out.Pad(' ', pad);
         out.Put(c);
-        if (spec.left) out.Pad(' ', pad);
+        if (field.left) out.Pad(' ', pad);
         break;
       }
       case 's':
       case 'S': {
-        bool narrow = (conv == 'S' && spec.size != Spec::kLong && spec.size != Spec::kWide) || spec.size == Spec::kShort;
-        if (narrow) PutString(out, spec, va_arg(ap, const char*), (size_t)-1);
-        else PutString(out, spec, va_arg(ap, const WCHAR*), (size_t)-1);
+        bool narrow = (conv == 'S' && field.size != FieldFormat::kLong && field.size != FieldFormat::kWide) || field.size == FieldFormat::kShort;
+        if (narrow) PutString(out, field, va_arg(ap, const char*), (size_t)-1);
+        else PutString(out, field, va_arg(ap, const WCHAR*), (size_t)-1);
         break;
       }
       case 'Z': {
-        if (spec.size == Spec::kWide) {
+        if (field.size == FieldFormat::kWide) {
           auto* u = va_arg(ap, PCUNICODE_STRING);
-          if (u) PutString(out, spec, u->Buffer, u->Length / sizeof(WCHAR));
-          else PutString(out, spec, (const char*)nullptr, 0);
+          if (u) PutString(out, field, u->Buffer, u->Length / sizeof(WCHAR));
+          else PutString(out, field, (const char*)nullptr, 0);
         } else {
           auto* a = va_arg(ap, PCANSI_STRING);
-          if (a) PutString(out, spec, a->Buffer, a->Length);
-          else PutString(out, spec, (const char*)nullptr, 0);
+          if (a) PutString(out, field, a->Buffer, a->Length);
+          else PutString(out, field, (const char*)nullptr, 0);
         }
         break;
       }

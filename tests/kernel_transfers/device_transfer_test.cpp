@@ -1,0 +1,140 @@
+// Playback, capture and feedback transfers really sent to simulated devices,
+// checked against what the device received.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "audio_harness.h"
+#include "sim/usb/device/device_models.h"
+
+using namespace audiotest;
+using namespace sim::usb;
+
+namespace {
+
+struct Selected {
+  ULONG channels = 0;
+  ULONG bits = 0;
+  ULONG frameBytes = 0;
+};
+
+// Playback at `rate` in the device's widest PCM format.
+Selected SelectPlayback(CUSBAudioCL& audio, ULONG rate, bool implicit) {
+  Selected s;
+  ULONG channels = 0, bits = 0, max = 0;
+  EXPECT_EQ(audio.GetBestFormat(kAudioDirectionOut, 1, rate, &channels, &bits), STATUS_SUCCESS);
+  NTSTATUS status;
+  if (implicit) {
+    ULONG nominal = 0;
+    LONG below = 0, above = 0;
+    status = audio.SelectStreamingFormat(kAudioDirectionOut, 1, channels, bits, rate, 8, &s.channels, &s.bits,
+                                         &nominal, &below, &above, &max);
+  } else {
+    status = audio.SelectStreamingFormat(kAudioDirectionOut, 1, channels, bits, rate, 8, &s.channels, &s.bits, &max);
+  }
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  s.frameBytes = audio.PlaybackStream() != nullptr ? audio.PlaybackStream()->BytesPerFrame : 0;
+  return s;
+}
+
+std::vector<uint8_t> Ramp(size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 13 + 1);
+  return v;
+}
+
+void Play(CUSBAudioCL& audio, const std::vector<uint8_t>& data, ULONG ms) {
+  usbtest::Completion done;
+  ASSERT_EQ(audio.SubmitPlayback(const_cast<uint8_t*>(data.data()), nullptr, static_cast<ULONG>(data.size()), ms,
+                                 usbtest::Completion::Callback, &done),
+            STATUS_SUCCESS);
+  ASSERT_TRUE(done.Wait());
+  EXPECT_EQ(done.status, STATUS_SUCCESS);
+}
+
+}  // namespace
+
+TEST(DevicePlayback, ExplicitFeedbackDeviceReceivesWholeFramesAndReportsItsRate) {
+  AudioHarness h(CreateModel("oxley-10x6"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  const Selected s = SelectPlayback(h.Audio(), 48000, false);
+  StreamInterface* play = h.Audio().PlaybackStream();
+  ASSERT_NE(play->FeedbackPipe, nullptr);
+  play->FeedbackRateInUse = h.Audio().NominalFeedback(kAudioDirectionOut);
+  const ULONG bytes = h.Audio().PlaybackBytes(2, play->FeedbackRateInUse);
+  EXPECT_EQ(bytes, 96u * s.frameBytes);
+  Play(h.Audio(), Ramp(bytes), 2);
+  const StreamCounters c = h.Device().PlaybackCounters();
+  EXPECT_EQ(c.framesReceived, 96u);
+  EXPECT_EQ(c.partialFramePackets, 0u);
+  EXPECT_EQ(c.oversizePackets, 0u);
+
+  std::vector<uint8_t> feedback(h.Audio().FeedbackReadLength(), 0);
+  ASSERT_GT(feedback.size(), 0u);
+  usbtest::Completion read;
+  ASSERT_EQ(h.Audio().RecvFeedback(feedback.data(), static_cast<ULONG>(feedback.size()),
+                                   usbtest::Completion::Callback, &read),
+            STATUS_SUCCESS);
+  ASSERT_TRUE(read.Wait());
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.frames, 0u);
+  const double nominal = h.Audio().NominalFeedback(kAudioDirectionOut);
+  EXPECT_NEAR(read.bytes, nominal, nominal / 100);
+  EXPECT_EQ(play->LastFeedbackValue != 0, true);
+}
+
+TEST(DevicePlayback, ImplicitFeedbackHighSpeedSendsEightPacketsPerMillisecond) {
+  AudioHarness h(CreateModel("uac2-implicit"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  ASSERT_TRUE(h.Audio().UsesImplicitFeedback());
+  const Selected s = SelectPlayback(h.Audio(), 48000, true);
+  const StreamInterface* play = h.Audio().PlaybackStream();
+  Play(h.Audio(), Ramp(2 * 8 * play->NominalPacketBytes), 2);
+  const StreamCounters c = h.Device().PlaybackCounters();
+  EXPECT_EQ(c.packets, 16u);
+  EXPECT_EQ(c.framesReceived, 2u * 8 * play->NominalPacketBytes / s.frameBytes);
+  EXPECT_EQ(c.partialFramePackets, 0u);
+}
+
+TEST(DevicePlayback, AdaptiveDeviceGetsThePatternSizes) {
+  AudioHarness h(CreateModel("uac1-adaptive"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  const Selected s = SelectPlayback(h.Audio(), 44100, false);
+  ASSERT_EQ(h.Audio().PlaybackStream()->FeedbackPipe, nullptr);
+  const ULONG bytes = h.Audio().PlaybackBytes(10, 0);
+  EXPECT_EQ(bytes, 441u * s.frameBytes);
+  Play(h.Audio(), Ramp(bytes), 10);
+  const StreamCounters c = h.Device().PlaybackCounters();
+  EXPECT_EQ(c.framesReceived, 441u);
+  EXPECT_EQ(c.packetSizes.size(), 2u);
+  EXPECT_EQ(c.packetSizes.count(45 * s.frameBytes), 1u);
+  EXPECT_EQ(h.Audio().PlaybackPatternPosition(), 0u);
+}
+
+TEST(DevicePlayback, LengthHeaderDeviceReceivesTheDataUnharmed) {
+  AudioHarness h(CreateModel("vendor-00c7"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  ASSERT_TRUE(h.Audio().HasPlaybackLengthHeader());
+  const Selected s = SelectPlayback(h.Audio(), 48000, false);
+  const ULONG bytes = h.Audio().PlaybackBytes(1, 0);
+  EXPECT_EQ(bytes, 48u * s.frameBytes);
+  const std::vector<uint8_t> data = Ramp(bytes);
+  Play(h.Audio(), data, 1);
+  const StreamCounters c = h.Device().PlaybackCounters();
+  EXPECT_EQ(c.headerErrors, 0u);
+  EXPECT_EQ(c.framesReceived, 48u);
+  const Recording r = h.Device().GetRecording(h.Audio().PlaybackStream()->InterfaceNumber);
+  EXPECT_EQ(r.bytes, data);
+}
+
+TEST(DeviceCapture, ReadsPacketsAndRefusesWithoutAStream) {
+  AudioHarness h(CreateModel("oxley-10x6"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  std::vector<uint8_t> buffer(64);
+  // No format selected yet: alternate 0 has no data pipe.
+  EXPECT_EQ(h.Audio().SubmitCapture(buffer.data(), 64, usbtest::Completion::Callback, nullptr), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(h.Audio().SubmitPlayback(buffer.data(), nullptr, 64, 1, usbtest::Completion::Callback, nullptr),
+            STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(h.Audio().RecvFeedback(buffer.data(), 64, usbtest::Completion::Callback, nullptr),
+            STATUS_INVALID_PARAMETER);
+}
