@@ -109,8 +109,8 @@ NTSTATUS CUSBAudioCL::PlanPlayback(PlaybackMode Mode, ULONG Length, ULONG Millis
       packets = padded;
     }
   }
-  if (packets > CUSBCL::kMaxIsoPackets) {
-    // A URB list entry holds no more.
+  if (packets == 0 || packets > CUSBCL::kMaxIsoPackets) {
+    // A URB list entry holds no more, and the bus takes no transfer without packets.
     Trace(TRACE_LEVEL_ERROR, TraceTransferTooManyPackets, Mode, Length, Milliseconds);
     return STATUS_INVALID_PARAMETER;
   }

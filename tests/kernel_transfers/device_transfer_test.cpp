@@ -138,3 +138,60 @@ TEST(DeviceCapture, ReadsPacketsAndRefusesWithoutAStream) {
   EXPECT_EQ(h.Audio().RecvFeedback(buffer.data(), 64, usbtest::Completion::Callback, nullptr),
             STATUS_INVALID_PARAMETER);
 }
+
+TEST(DeviceCapture, ReadsWholePacketsOfTheSelectedFormat) {
+  AudioHarness h(CreateModel("oxley-10x6"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  ULONG channels = 0, bits = 0, chosenChannels = 0, chosenBits = 0, max = 0;
+  ASSERT_EQ(h.Audio().GetBestFormat(kAudioDirectionIn, 1, 48000, &channels, &bits), STATUS_SUCCESS);
+  ASSERT_EQ(h.Audio().SelectStreamingFormat(kAudioDirectionIn, 1, channels, bits, 48000, 8, &chosenChannels,
+                                            &chosenBits, &max),
+            STATUS_SUCCESS);
+  const StreamInterface* rec = h.Audio().CaptureStream();
+  std::vector<uint8_t> buffer(8 * rec->DataPipe->MaximumPacketSize, 0xEE);
+  usbtest::Completion done;
+  ASSERT_EQ(h.Audio().SubmitCapture(buffer.data(), static_cast<ULONG>(buffer.size()), usbtest::Completion::Callback,
+                                    &done),
+            STATUS_SUCCESS);
+  ASSERT_TRUE(done.Wait());
+  EXPECT_EQ(done.status, STATUS_SUCCESS);
+  EXPECT_EQ(done.bytes % rec->BytesPerFrame, 0u);
+  EXPECT_GE(done.bytes, 8u * rec->MinimumPacketBytes);
+  EXPECT_LE(done.bytes, 8u * rec->MaximumPacketBytes);
+}
+
+TEST(DevicePlayback, ATooLongPlanIsRefusedAndTheNextTransferStillGoes) {
+  AudioHarness h(CreateModel("uac1-adaptive"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  const Selected s = SelectPlayback(h.Audio(), 48000, false);
+  std::vector<uint8_t> data = Ramp(65 * 48 * s.frameBytes);
+  usbtest::Completion never;
+  EXPECT_EQ(h.Audio().SubmitPlayback(data.data(), nullptr, static_cast<ULONG>(data.size()), 65,
+                                     usbtest::Completion::Callback, &never),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(h.Audio().PlaybackPatternPosition(), 0u);
+  data.resize(8 * 48 * s.frameBytes);
+  Play(h.Audio(), data, 8);
+  EXPECT_EQ(h.Device().PlaybackCounters().framesReceived, 8u * 48);
+}
+
+TEST(DeviceFeedback, PacketsLongerThanTheirSlotAreNotBelieved) {
+  AudioHarness h(CreateModel("oxley-10x6"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  SelectPlayback(h.Audio(), 48000, false);
+  StreamInterface* play = h.Audio().PlaybackStream();
+  ASSERT_NE(play->FeedbackPipe, nullptr);
+  h.Device().GlitchPacketSize(play->FeedbackPipe->EndpointAddress, 3, 2);
+  std::vector<uint8_t> feedback(h.Audio().FeedbackReadLength(), 0);
+  usbtest::Completion read;
+  ASSERT_EQ(h.Audio().RecvFeedback(feedback.data(), static_cast<ULONG>(feedback.size()),
+                                   usbtest::Completion::Callback, &read),
+            STATUS_SUCCESS);
+  ASSERT_TRUE(read.Wait());
+  if (NT_SUCCESS(read.status)) {
+    const double nominal = h.Audio().NominalFeedback(kAudioDirectionOut);
+    EXPECT_NEAR(read.bytes, nominal, nominal / 100);
+  } else {
+    EXPECT_EQ(read.bytes, 0u);
+  }
+}

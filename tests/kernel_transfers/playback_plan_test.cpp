@@ -62,6 +62,7 @@ TEST_F(ImplicitFullSpeed, HighSpeedPadsToWholeMillisecondsWithEmptyPackets) {
 TEST_F(ImplicitFullSpeed, APlanBeyondSixtyFourPacketsIsRefused) {
   std::vector<ULONG> lengths;
   EXPECT_EQ(probe_->Layout(65 * 192, 8, &lengths), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(probe_->Layout(0, 8, &lengths), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(probe_->Layout(64 * 192, 8, &lengths), STATUS_SUCCESS);
   EXPECT_EQ(lengths.size(), 64u);
 }
