@@ -21,8 +21,11 @@ ULONG PacketsIn(PURB Urb) {
 }  // namespace
 
 NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) {
-  if (!NT_SUCCESS(Status) || Urb == nullptr || Urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
-      (Urb->UrbIsochronousTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0) {
+  if (!NT_SUCCESS(Status) || Urb == nullptr || Urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
+    return Status;
+  }
+  if ((Urb->UrbIsochronousTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0) {
+    ReportStagedPayload(Urb, Context);
     return Status;
   }
   struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
@@ -49,6 +52,27 @@ NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS Status, PURB Urb, Transfer
     return STATUS_INVALID_DEVICE_STATE;
   }
   return FillCaptureSilence(Urb, Context);
+}
+
+void CUSBAudioCL::ReportStagedPayload(PURB Urb, const TransferContext* Context) const {
+  // A staged playback transfer moved the length headers too; its caller
+  // sent, and checks the completion against, the audio bytes alone.
+  if (Context == nullptr || Context->ExtraBuffer == nullptr || m_PlaybackStream == nullptr ||
+      Context->Pipe != m_PlaybackStream->DataPipe || !HasPlaybackLengthHeader()) {
+    return;
+  }
+  struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
+  const ULONG packets = PacketsIn(Urb);
+  const ULONG staged = Context->BufferLength;
+  ULONG headers = 0;
+  for (ULONG i = 0; i < packets; ++i) {
+    const ULONG start = iso.IsoPacket[i].Offset;
+    const ULONG end = i + 1 < packets ? iso.IsoPacket[i + 1].Offset : staged;
+    if (end > start && end <= staged) {
+      headers += 4;
+    }
+  }
+  iso.TransferBufferLength = iso.TransferBufferLength > headers ? iso.TransferBufferLength - headers : 0;
 }
 
 NTSTATUS CUSBAudioCL::FillCaptureSilence(PURB Urb, TransferContext* Context) {

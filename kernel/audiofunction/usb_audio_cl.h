@@ -21,7 +21,8 @@ class CUSBAudioCL : public CUSBCL {
   CUSBAudioCL();
   ~CUSBAudioCL() override;
 
-  // Capture packet bounds and the silence of an empty capture transfer.
+  // Capture packet bounds and the silence of an empty capture transfer;
+  // staged playback reports its audio bytes without the length headers.
   NTSTATUS CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) override;
   // Reads the descriptors and builds the whole model; PASSIVE_LEVEL.
   virtual NTSTATUS Attach(PDEVICE_OBJECT LowerDevice, ULONG IrpPoolSize);
@@ -186,6 +187,7 @@ class CUSBAudioCL : public CUSBCL {
   void CheckPipeInterval(PUSBD_PIPE_INFORMATION Pipe);
   ULONG FeedbackPeriod(const StreamInterface* Stream) const;
   NTSTATUS FillCaptureSilence(PURB Urb, TransferContext* Context);
+  void ReportStagedPayload(PURB Urb, const TransferContext* Context) const;
 
   // Members, after those of CUSBCL, in order.
   ULONG m_DeviceSampleRate;

@@ -43,6 +43,7 @@ std::vector<uint8_t> Ramp(size_t n) {
   return v;
 }
 
+// The completion reports the caller's bytes, whatever the bus moved.
 void Play(CUSBAudioCL& audio, const std::vector<uint8_t>& data, ULONG ms) {
   usbtest::Completion done;
   ASSERT_EQ(audio.SubmitPlayback(const_cast<uint8_t*>(data.data()), nullptr, static_cast<ULONG>(data.size()), ms,
@@ -50,6 +51,7 @@ void Play(CUSBAudioCL& audio, const std::vector<uint8_t>& data, ULONG ms) {
             STATUS_SUCCESS);
   ASSERT_TRUE(done.Wait());
   EXPECT_EQ(done.status, STATUS_SUCCESS);
+  EXPECT_EQ(done.bytes, data.size());
 }
 
 }  // namespace

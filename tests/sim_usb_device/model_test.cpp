@@ -24,10 +24,10 @@ uint32_t MaxRate(const UsbAudioDevice& dev, const AltSettingInfo& a) {
 
 TEST(Models, RegistryListsTheModels) {
   const auto& models = ListModels();
-  ASSERT_EQ(models.size(), 6u);
+  ASSERT_EQ(models.size(), 7u);
   EXPECT_EQ(models.front().name, kDefaultModel);
   EXPECT_EQ(CreateModel("no-such-model"), nullptr);
-  for (const char* name : {"oxley-2x2", "uac2-implicit", "uac1-feedback", "uac1-adaptive", "vendor-00c7"}) {
+  for (const char* name : {"oxley-2x2", "uac2-implicit", "uac2-feedback", "uac1-feedback", "uac1-adaptive", "vendor-00c7"}) {
     EXPECT_NE(CreateModel(name), nullptr) << name;
   }
 }

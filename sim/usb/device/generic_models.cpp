@@ -1,5 +1,6 @@
 // Generic Audio Class devices of other makers: an implicit-feedback 2.0
-// device and two full-speed 1.0 devices (asynchronous with feedback, adaptive).
+// device, a 2.0 device with a clock per direction and explicit feedback, and
+// two full-speed 1.0 devices (asynchronous with feedback, adaptive).
 #include "sim/usb/device/descriptor_builder.h"
 #include "sim/usb/device/model_factories.h"
 #include "sim/usb/device/usb_constants.h"
@@ -84,6 +85,55 @@ DeviceDefinition Uac2Implicit() {
   d.strings = {{1, "Simulated Audio"}, {2, "Implicit Feedback 2x2"}, {3, "IMP-000201"}};
   d.clockRanges = {{44100, 44100, 0}, {48000, 48000, 0}, {88200, 88200, 0}, {96000, 96000, 0},
                    {176400, 176400, 0}, {192000, 192000, 0}};
+  d.initialRate = 48000;
+  return d;
+}
+
+DeviceDefinition Uac2Feedback() {
+  DeviceDescriptorFields dev;
+  dev.idVendor = kVendor;
+  dev.idProduct = 0x0202;
+  // One clock per direction: playback cannot follow capture, so the host
+  // sizes its packets from the feedback endpoint.
+  constexpr uint8_t kPlayClock = 8;
+  constexpr uint8_t kRecClock = 9;
+  ConfigurationBuilder c(1, 0x80, 100);
+  c.InterfaceAssociation(0, 3, kClassAudio, 0x00, kProtocolAudio20)
+      .Interface(0, 0, kClassAudio, kSubclassAudioControl, kProtocolAudio20)
+      .Ac2Header(0x0A /* pro audio */)
+      .Ac2ClockSource(kPlayClock, 0x03 /* internal, programmable */, 0x07)
+      .Ac2ClockSource(kRecClock, 0x03, 0x07)
+      .Ac2InputTerminal(1, kUsbStreaming, kPlayClock, 2)
+      .Ac2FeatureUnit(2, 1, {0x0F, 0x0C, 0x0C})
+      .Ac2OutputTerminal(3, kSpeaker, 2, kPlayClock)
+      .Ac2InputTerminal(4, kMicrophone, kRecClock, 2)
+      .Ac2OutputTerminal(5, kUsbStreaming, 4, kRecClock);
+  c.Interface(1, 0, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20);
+  for (uint8_t alt = 1; alt <= 2; ++alt) {
+    const uint8_t subslot = alt == 1 ? 4 : 2;
+    c.Interface(1, alt, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+        .Ac2AsGeneral(1, 2)
+        .Ac2FormatTypeI(subslot, static_cast<uint8_t>(subslot == 4 ? 24 : 16))
+        .Endpoint(0x01, kXferIsochronous | kSyncAsync | kUsageData, static_cast<uint16_t>(25 * 2 * subslot), 1)
+        .Ac2EndpointGeneral()
+        .Endpoint(0x81, kXferIsochronous | kSyncNone | kUsageFeedback, 4, 4);
+  }
+  c.Interface(2, 0, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20);
+  for (uint8_t alt = 1; alt <= 2; ++alt) {
+    const uint8_t subslot = alt == 1 ? 4 : 2;
+    c.Interface(2, alt, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+        .Ac2AsGeneral(5, 2)
+        .Ac2FormatTypeI(subslot, static_cast<uint8_t>(subslot == 4 ? 24 : 16))
+        .Endpoint(0x82, kXferIsochronous | kSyncAsync | kUsageData, static_cast<uint16_t>(25 * 2 * subslot), 1)
+        .Ac2EndpointGeneral();
+  }
+  DeviceDefinition d;
+  d.name = "uac2-feedback";
+  d.speed = Speed::High;
+  d.deviceDescriptor = BuildDeviceDescriptor(dev);
+  d.configurationDescriptor = c.Build();
+  d.strings = {{1, "Simulated Audio"}, {2, "Explicit Feedback 2x2"}, {3, "FB2-000202"}};
+  d.clockRanges = {{44100, 44100, 0}, {48000, 48000, 0}, {88200, 88200, 0}, {96000, 96000, 0}};
   d.initialRate = 48000;
   return d;
 }

@@ -9,6 +9,7 @@ DeviceDefinition Oxley10x6();
 DeviceDefinition Oxley2x2();
 DeviceDefinition Vendor00C7();
 DeviceDefinition Uac2Implicit();
+DeviceDefinition Uac2Feedback();
 DeviceDefinition Uac1Feedback();
 DeviceDefinition Uac1Adaptive();
 

@@ -1,0 +1,57 @@
+// The driver loaded, a device on a fresh simulated bus started under it, and
+// the driver's audio function attached and configured on the FDO's lower
+// device, as device start does. Shared by troxsim and the streaming checks.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform.h"
+#include "audiofunction/usb_audio_cl.h"
+#include "sim/usb/bus/usb_bus.h"
+#include "sim/usb/device/usb_audio_device.h"
+
+namespace streamcheck {
+
+class DriverSession {
+ public:
+  // The IRP pool size device start gives the audio function.
+  static constexpr ULONG kDeviceStartIrpPool = 24;
+
+  // Runs every step; the first that fails is kept (see Failed*). The device
+  // must outlive the session.
+  DriverSession(sim::usb::UsbAudioDevice& device, bool configure = true);
+  ~DriverSession();
+  DriverSession(const DriverSession&) = delete;
+  DriverSession& operator=(const DriverSession&) = delete;
+
+  bool Ok() const { return failedStep_.empty(); }
+  // The driver's audio function; null unless Ok().
+  CUSBAudioCL* Audio() const { return Ok() ? audio_ : nullptr; }
+  // The failed step ("LoadDriver", "Plug", "StartDevice", "FunctionDevice",
+  // "IoGetLowerDeviceObject", "allocation", "Attach", "Configure") and its status.
+  const std::string& FailedStep() const { return failedStep_; }
+  NTSTATUS FailedStatus() const { return failedStatus_; }
+  // Whether the driver's audio function refused the device (as opposed to
+  // the driver or the device never getting that far).
+  bool Refused() const;
+
+  // Frees the function, removes the device and unloads the driver; returns
+  // the status of the removal (success when nothing was plugged). Runs once.
+  NTSTATUS Close();
+
+ private:
+  void Fail(const char* step, NTSTATUS status);
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::unique_ptr<sim::usb::UsbBus> bus_;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  bool started_ = false;
+  PDEVICE_OBJECT lower_ = nullptr;
+  CUSBAudioCL* audio_ = nullptr;
+  std::string failedStep_;
+  NTSTATUS failedStatus_ = STATUS_SUCCESS;
+  bool closed_ = false;
+};
+
+}  // namespace streamcheck
