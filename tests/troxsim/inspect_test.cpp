@@ -46,8 +46,8 @@ Value ParseOrFail(const std::string& text) {
 
 Value InspectJson(const std::string& device, std::optional<std::string> speed = std::nullopt) {
   troxsim::InspectOptions o;
-  o.device = device;
-  o.speed = speed;
+  o.choice.device = device;
+  o.choice.speed = speed;
   o.json = true;
   InspectRun r = Inspect(o);
   EXPECT_EQ(r.code, 0) << r.err;
@@ -190,7 +190,7 @@ TEST(Inspect, ImplicitFeedbackAndSeparateClocks) {
 
 TEST(Inspect, DescriptorFileAndSpeedOverride) {
   troxsim::InspectOptions o;
-  o.descriptors = DataFile("headset-uac1.hex");
+  o.choice.descriptors = DataFile("headset-uac1.hex");
   o.json = true;
   InspectRun r = Inspect(o);
   ASSERT_EQ(r.code, 0) << r.err;
@@ -224,7 +224,7 @@ TEST(Inspect, UnusableIntervalIsReported) {
   std::ofstream(path) << hex;
 
   troxsim::InspectOptions o;
-  o.descriptors = path;
+  o.choice.descriptors = path;
   o.json = true;
   InspectRun r = Inspect(o);
   std::remove(path.c_str());
@@ -238,7 +238,7 @@ TEST(Inspect, UnusableIntervalIsReported) {
 
 TEST(Inspect, RefusedDeviceReportsTheStatus) {
   troxsim::InspectOptions o;
-  o.descriptors = DataFile("ac-header-overrun.hex");
+  o.choice.descriptors = DataFile("ac-header-overrun.hex");
   const size_t poolBefore = sim::pool::OutstandingCount();
   InspectRun text = Inspect(o);
   EXPECT_EQ(text.code, 1);
@@ -255,14 +255,14 @@ TEST(Inspect, RefusedDeviceReportsTheStatus) {
 
 TEST(Inspect, BadInputIsAUsageError) {
   troxsim::InspectOptions both;
-  both.device = "oxley-2x2";
-  both.descriptors = DataFile("headset-uac1.hex");
+  both.choice.device = "oxley-2x2";
+  both.choice.descriptors = DataFile("headset-uac1.hex");
   troxsim::InspectOptions unknown;
-  unknown.device = "no-such-device";
+  unknown.choice.device = "no-such-device";
   troxsim::InspectOptions speed;
-  speed.speed = "super";
+  speed.choice.speed = "super";
   troxsim::InspectOptions missing;
-  missing.descriptors = DataFile("does-not-exist.hex");
+  missing.choice.descriptors = DataFile("does-not-exist.hex");
   for (const auto& o : {both, unknown, speed, missing}) {
     InspectRun r = Inspect(o);
     EXPECT_EQ(r.code, 2);
@@ -276,7 +276,7 @@ TEST(Inspect, BadInputIsAUsageError) {
 
 Value InspectFormats(const std::string& device, std::optional<uint32_t> rate, const std::string& format = "pcm") {
   troxsim::InspectOptions o;
-  o.device = device;
+  o.choice.device = device;
   o.rate = rate;
   o.format = format;
   o.json = true;
@@ -430,7 +430,7 @@ TEST(InspectFormats, DefaultRateFallsBackToTheLowestSupported) {
   std::ofstream(path) << hex;
 
   troxsim::InspectOptions o;
-  o.descriptors = path;
+  o.choice.descriptors = path;
   o.json = true;
   InspectRun r = Inspect(o);
   std::remove(path.c_str());

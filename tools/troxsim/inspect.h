@@ -8,12 +8,12 @@
 #include <ostream>
 #include <string>
 
+#include "tools/troxsim/device_choice.h"
+
 namespace troxsim {
 
 struct InspectOptions {
-  std::string device;       // a built-in model name (the default model when both are empty)
-  std::string descriptors;  // or a descriptor file
-  std::optional<std::string> speed;  // "full" or "high"
+  DeviceChoice choice;
   bool json = false;
   std::optional<uint32_t> rate;  // --rate: the format selection's rate (absent: 48000 or the lowest supported)
   std::string format = "pcm";    // --format: "pcm" or "float"

@@ -22,17 +22,17 @@ int RunInspectCommand(int argc, char** argv, int first) {
     return 2;
   }
   InspectOptions inspect;
-  inspect.device = options.Get("device").value_or("");
-  inspect.descriptors = options.Get("descriptors").value_or("");
-  if (options.Has("device") && inspect.device.empty()) {
+  inspect.choice.device = options.Get("device").value_or("");
+  inspect.choice.descriptors = options.Get("descriptors").value_or("");
+  if (options.Has("device") && inspect.choice.device.empty()) {
     std::cerr << "troxsim inspect: --device needs a name\n";
     return 2;
   }
-  if (options.Has("descriptors") && inspect.descriptors.empty()) {
+  if (options.Has("descriptors") && inspect.choice.descriptors.empty()) {
     std::cerr << "troxsim inspect: --descriptors needs a file\n";
     return 2;
   }
-  inspect.speed = options.Get("speed");
+  inspect.choice.speed = options.Get("speed");
   inspect.json = options.Has("json");
   if (auto rate = options.Get("rate")) {
     char* end = nullptr;

@@ -89,6 +89,16 @@ void JsonOptional(JsonWriter& j, const char* name, const std::optional<T>& value
 
 }  // namespace
 
+std::string SessionFailureText(const streamcheck::DriverSession& session) {
+  const std::string& step = session.FailedStep();
+  const std::string status = StatusText(session.FailedStatus());
+  if (step == "LoadDriver") return "the driver did not load (" + status + ")";
+  if (step == "Plug") return "the bus did not take the device";
+  if (step == "StartDevice") return "the device did not start (" + status + ")";
+  if (step == "FunctionDevice") return "the driver made no device object for the device";
+  return step + " failed (" + status + ")";
+}
+
 std::string StatusText(int32_t status) { return Hex(static_cast<uint32_t>(status), 8); }
 
 void PrintModelText(std::ostream& out, const ModelReport& m) {

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "tools/streamcheck/driver_session.h"
 #include "tools/troxsim/inspect_model.h"
 
 namespace troxsim {
@@ -18,5 +19,8 @@ void PrintRefusalJson(std::ostream& out, const std::string& device, const std::s
 
 // "0xC00000BB".
 std::string StatusText(int32_t status);
+
+// Why a driver session never reached the audio function, for people.
+std::string SessionFailureText(const streamcheck::DriverSession& session);
 
 }  // namespace troxsim

@@ -12,51 +12,17 @@
 #include "sim/usb/bus/iso_streamer.h"
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/bus/usb_test_client.h"
-#include "sim/usb/device/descriptor_loader.h"
 #include "sim/usb/device/descriptor_parser.h"
-#include "sim/usb/device/device_models.h"
 #include "tools/troxsim/commands.h"
 #include "tools/troxsim/descriptor_printer.h"
+#include "tools/troxsim/device_choice.h"
+#include "tools/troxsim/usb_driver.h"
 #include "tools/troxsim/options.h"
 
 namespace troxsim {
 namespace {
 
 constexpr uint16_t kLanguageEnglishUs = 0x0409;
-
-std::unique_ptr<sim::usb::UsbAudioDevice> MakeDevice(const Options& options, std::string* error) {
-  std::optional<sim::usb::Speed> speed;
-  if (auto s = options.Get("speed")) {
-    if (*s == "full") {
-      speed = sim::usb::Speed::Full;
-    } else if (*s == "high") {
-      speed = sim::usb::Speed::High;
-    } else {
-      *error = "--speed takes full or high";
-      return nullptr;
-    }
-  }
-  if (auto file = options.Get("descriptors")) {
-    if (options.Has("device")) {
-      *error = "give either --device or --descriptors";
-      return nullptr;
-    }
-    sim::usb::LoadResult loaded = sim::usb::LoadDescriptorFile(*file, speed);
-    if (!loaded.ok) {
-      *error = *file + ": " + loaded.error;
-      return nullptr;
-    }
-    return std::make_unique<sim::usb::UsbAudioDevice>(loaded.definition);
-  }
-  std::string name = options.Get("device").value_or(sim::usb::kDefaultModel);
-  auto definition = sim::usb::ModelDefinition(name);
-  if (!definition) {
-    *error = "no built-in device '" + name + "' (see troxsim devices)";
-    return nullptr;
-  }
-  if (speed) definition->speed = *speed;
-  return std::make_unique<sim::usb::UsbAudioDevice>(*definition);
-}
 
 std::string StringOf(sim::usb::UsbTestClient& client, uint8_t index) {
   uint8_t buffer[256] = {};
@@ -146,8 +112,8 @@ uint32_t PacketsPerMs(const sim::usb::EndpointInfo* ep, bool highSpeed) {
 int RunUsb(int argc, char** argv, int first) {
   Options options;
   std::string error;
-  const std::vector<std::string> known = {"device", "descriptors", "speed", "seconds", "drift"};
-  if (!options.Parse(argc, argv, first, {}, &error)) {
+  const std::vector<std::string> known = {"device", "descriptors", "speed", "seconds", "drift", "driver", "rate"};
+  if (!options.Parse(argc, argv, first, {"driver"}, &error)) {
     std::fprintf(stderr, "troxsim usb: %s\n", error.c_str());
     return 2;
   }
@@ -164,12 +130,35 @@ int RunUsb(int argc, char** argv, int first) {
     std::fprintf(stderr, "troxsim usb: --drift takes ppm from -10000 to 10000\n");
     return 2;
   }
-  auto device = MakeDevice(options, &error);
+  DeviceChoice choice;
+  choice.device = options.Get("device").value_or("");
+  choice.descriptors = options.Get("descriptors").value_or("");
+  choice.speed = options.Get("speed");
+  std::string label;
+  auto device = MakeDevice(choice, &label, &error);
   if (!device) {
     std::fprintf(stderr, "troxsim usb: %s\n", error.c_str());
     return 2;
   }
   device->SetDriftPpm(drift);
+  if (options.Has("driver")) {
+    UsbDriverOptions run;
+    run.seconds = seconds;
+    run.drift = drift;
+    if (options.Has("rate")) {
+      double rate = 0;
+      if (!options.GetNumber("rate", 0, &rate) || rate < 1 || rate > 1e6 || rate != static_cast<uint32_t>(rate)) {
+        std::fprintf(stderr, "troxsim usb: --rate takes a rate in Hz\n");
+        return 2;
+      }
+      run.rate = static_cast<uint32_t>(rate);
+    }
+    return RunUsbThroughDriver(*device, label, run, std::cout, std::cerr);
+  }
+  if (options.Has("rate")) {
+    std::fprintf(stderr, "troxsim usb: --rate needs --driver\n");
+    return 2;
+  }
   const bool highSpeed = device->GetSpeed() == sim::usb::Speed::High;
 
   sim::usb::UsbBus bus;
