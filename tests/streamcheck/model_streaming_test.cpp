@@ -6,7 +6,9 @@
 
 #include <string>
 
+#include "sim/usb/device/descriptor_builder.h"
 #include "sim/usb/device/device_models.h"
+#include "sim/usb/device/usb_constants.h"
 #include "tools/streamcheck/driver_session.h"
 #include "tools/streamcheck/stream_check.h"
 
@@ -86,5 +88,85 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"vendor-00c7", 48000, 100, PlaybackMode::Pattern},
                     Case{"vendor-00c7", 44100, -100, PlaybackMode::Pattern}),
     Name);
+
+}  // namespace
+
+namespace {
+
+// Full-speed class 1.0 devices with playback only: nothing to couple
+// playback to, so the driver uses the feedback endpoint or, for an adaptive
+// endpoint, the rate pattern.
+std::unique_ptr<sim::usb::UsbAudioDevice> Uac1PlaybackOnly(bool feedback) {
+  using namespace sim::usb;
+  ConfigurationBuilder c(1, 0x80, 100);
+  c.Interface(0, 0, kClassAudio, kSubclassAudioControl, 0)
+      .Ac1Header({1})
+      .Ac1InputTerminal(1, 0x0101, 2)
+      .Ac1FeatureUnit(2, 1, 1, {0x03, 0x00, 0x00})
+      .Ac1OutputTerminal(3, 0x0301, 2);
+  c.Interface(1, 0, kClassAudio, kSubclassAudioStreaming, 0)
+      .Interface(1, 1, kClassAudio, kSubclassAudioStreaming, 0)
+      .Ac1AsGeneral(1, 1, 0x0001)
+      .Ac1FormatTypeI(2, 2, 16, {44100, 48000});
+  if (feedback) {
+    c.AudioEndpoint(0x01, kXferIsochronous | kSyncAsync, 196, 1, 0, 0x81)
+        .Ac1EndpointGeneral(0x01)
+        .AudioEndpoint(0x81, kXferIsochronous | kSyncNone, 3, 1, 2, 0);
+  } else {
+    c.AudioEndpoint(0x01, kXferIsochronous | kSyncAdaptive, 196, 1, 0, 0).Ac1EndpointGeneral(0x01);
+  }
+  DeviceDescriptorFields dev;
+  dev.bcdUSB = 0x0110;
+  dev.bDeviceClass = 0;
+  dev.bDeviceSubClass = 0;
+  dev.bDeviceProtocol = 0;
+  dev.bMaxPacketSize0 = 16;
+  dev.idVendor = 0x1234;
+  dev.idProduct = feedback ? 0x0111 : 0x0112;
+  DeviceDefinition d;
+  d.name = feedback ? "playback-feedback" : "playback-adaptive";
+  d.speed = Speed::Full;
+  d.deviceDescriptor = BuildDeviceDescriptor(dev);
+  d.configurationDescriptor = c.Build();
+  d.initialRate = 48000;
+  return std::make_unique<UsbAudioDevice>(d);
+}
+
+struct FullSpeedCase {
+  bool feedback;
+  ULONG rate;
+  double driftPpm;
+};
+
+class FullSpeedPlayback : public testing::TestWithParam<FullSpeedCase> {};
+
+TEST_P(FullSpeedPlayback, PlaysEveryFrameSent) {
+  const FullSpeedCase& c = GetParam();
+  auto device = Uac1PlaybackOnly(c.feedback);
+  device->SetDriftPpm(c.driftPpm);
+  DriverSession session(*device);
+  ASSERT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
+  StreamCheckOptions options;
+  options.streamer.rate = c.rate;
+  options.seconds = 2;
+  const StreamCheckResult r = RunStreamCheck(*session.Audio(), *device, options);
+  std::string problems;
+  for (const std::string& p : r.Problems()) problems += "\n  " + p;
+  EXPECT_TRUE(problems.empty()) << problems;
+  EXPECT_EQ(r.report.mode, c.feedback ? PlaybackMode::ExplicitFeedback : PlaybackMode::Pattern);
+  EXPECT_FALSE(r.report.capture.active);
+  EXPECT_GT(r.report.playbackFramesSent, c.rate * options.seconds * 0.9);
+  if (!c.feedback) {
+    // The pattern's packet sizes: 44 or 45 frames at 44.1 kHz, 48 at 48 kHz.
+    for (const auto& [size, count] : r.playback.packetSizes) {
+      EXPECT_TRUE(size == c.rate / 1000 * 4 || size == (c.rate / 1000 + 1) * 4) << size << " x " << count;
+    }
+  }
+  EXPECT_EQ(session.Close(), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlaybackOnly, FullSpeedPlayback,
+                         testing::Values(FullSpeedCase{true, 44100, 100}, FullSpeedCase{true, 48000, -100},
+                                         FullSpeedCase{false, 44100, 100}, FullSpeedCase{false, 48000, -100}));
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Streaming through the driver's transfer layer while the device misbehaves.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "sim/usb/device/device_models.h"
@@ -8,3 +9,98 @@
 #include "tools/streamcheck/stream_check.h"
 
 using namespace streamcheck;
+
+namespace {
+
+struct FaultRun {
+  StreamCheckResult result;
+  std::string problems;
+};
+
+FaultRun Stream(sim::usb::UsbAudioDevice& device, std::function<void(sim::usb::UsbAudioDevice&)> fault,
+           double seconds = 1) {
+  FaultRun run;
+  DriverSession session(device);
+  EXPECT_TRUE(session.Ok()) << session.FailedStep();
+  if (!session.Ok()) return run;
+  StreamCheckOptions options;
+  options.seconds = seconds;
+  options.streamer.captureMs = 4;
+  options.streamer.checkCaptureCounter = true;
+  options.afterStart = std::move(fault);
+  run.result = RunStreamCheck(*session.Audio(), device, options);
+  for (const std::string& p : run.result.Problems()) run.problems += "\n  " + p;
+  EXPECT_EQ(session.Close(), STATUS_SUCCESS);
+  return run;
+}
+
+}  // namespace
+
+TEST(StreamingFaults, GarbledFeedbackFallsBackToTheNominalRate) {
+  auto device = sim::usb::CreateModel("uac2-feedback");
+  // Feedback packets one byte short (read as the other format: four times
+  // the rate), then longer than the endpoint's slot, then empty.
+  const FaultRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) {
+    d.GlitchPacketSize(0x81, -1, 40);
+  });
+  const StreamCheckResult& r = run.result;
+  ASSERT_EQ(r.report.mode, PlaybackMode::ExplicitFeedback);
+  EXPECT_GT(r.report.feedbackReplaced, 0u);
+  EXPECT_EQ(r.report.feedbackFailed, 0u);
+  // The clock has no drift, so the nominal rate keeps the device fed.
+  EXPECT_TRUE(run.problems.empty()) << run.problems;
+}
+
+TEST(StreamingFaults, OversizedOrEmptyFeedbackPacketsAreNotBelieved) {
+  for (int delta : {4, -4}) {
+    SCOPED_TRACE(delta);
+    auto device = sim::usb::CreateModel("uac2-feedback");
+    device->SetDriftPpm(60);
+    // 8 bytes into a 4-byte slot, or nothing at all, from the first read on.
+    const FaultRun run = Stream(*device, [delta](sim::usb::UsbAudioDevice& d) { d.GlitchPacketSize(0x81, delta, 30); });
+    const StreamCheckResult& r = run.result;
+    // What reached the caller: "no measurement" (0, before any good packet
+    // came) or the drifted rate; never a value read from the bad packets.
+    const double rate = r.report.feedbackNominal * (1 + 60e-6);
+    for (const auto& [value, count] : r.report.feedbackValues) {
+      if (value != 0) {
+        EXPECT_NEAR(value, rate, rate * 1e-4) << count << " times";
+      }
+    }
+    EXPECT_NEAR(r.report.feedbackLast, rate, rate * 1e-4);
+    if (delta > 0) {
+      // A read whose every packet babbled fails as a whole; the reads after
+      // the fault succeed again.
+      EXPECT_GT(r.report.feedbackFailed, 0u);
+      EXPECT_LE(r.report.feedbackFailed, 8u);
+      EXPECT_GT(r.report.feedbackReads, r.report.feedbackFailed + 100);
+    } else {
+      EXPECT_EQ(r.report.feedbackFailed, 0u);
+      EXPECT_TRUE(run.problems.empty()) << run.problems;
+    }
+  }
+}
+
+TEST(StreamingFaults, CapturePacketsLongerThanTheirSlotFailOnlyTheirTransfers) {
+  auto device = sim::usb::CreateModel("uac2-implicit");
+  const FaultRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) {
+    d.GlitchPacketSize(0x82, 400, 5);
+  });
+  const StreamCheckResult& r = run.result;
+  EXPECT_GT(r.capture.babblePackets, 0u);
+  EXPECT_GT(r.report.captureFailed, 0u);
+  EXPECT_LE(r.report.captureFailed, 5u);
+  // Capture went on after them, and playback never noticed.
+  EXPECT_GT(r.report.captureTransfers, r.report.captureFailed + 100);
+  EXPECT_EQ(r.report.playbackFailed, 0u);
+  EXPECT_EQ(r.comparison.mismatchedFrames, 0u);
+  EXPECT_TRUE(r.stopped);
+}
+
+TEST(StreamingFaults, UnpluggedDeviceEndsTheRunWithoutHanging) {
+  auto device = sim::usb::CreateModel("oxley-2x2");
+  const FaultRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) { d.Unplug(); });
+  const StreamCheckResult& r = run.result;
+  EXPECT_TRUE(r.stopped);
+  EXPECT_FALSE(NT_SUCCESS(r.report.firstError));
+}
