@@ -494,12 +494,10 @@ ULONG CUSBAudioCL::NominalFeedback(UCHAR Direction) const {
   }
   ULONGLONG value = static_cast<ULONGLONG>(stream->SampleRate) * 65536 / 1000;
   if (IsHighSpeed()) {
-    if (stream == m_PlaybackStream) {
-      const ULONG interval = m_PlaybackPacketInterval;
-      value /= (interval == 0 || interval > 7) ? 1 : 8 / interval;
-    } else {
-      value /= 8;
-    }
+    // Per microframe whatever the packet interval: that is what a
+    // high-speed feedback endpoint reports and what the playback
+    // packetization adds up per microframe step.
+    value /= 8;
   }
   return static_cast<ULONG>(value);
 }

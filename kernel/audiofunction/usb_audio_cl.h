@@ -95,7 +95,8 @@ class CUSBAudioCL : public CUSBCL {
                                  PULONG MaxTransferBytes);
   // Whether the device core must use the implicit-feedback form.
   BOOLEAN UsesImplicitFeedback() const;
-  // Nominal frames per packet interval, 16.16 fixed point; 0 without a stream.
+  // Nominal frames per bus frame (full speed) or microframe (high speed),
+  // 16.16 fixed point; 0 without a stream.
   ULONG NominalFeedback(UCHAR Direction) const;
   NTSTATUS IsSampleRateSupported(ULONG Rate);
   // Smallest and largest supported rates within *Lower..*Upper, written back.

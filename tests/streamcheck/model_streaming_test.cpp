@@ -170,3 +170,61 @@ INSTANTIATE_TEST_SUITE_P(PlaybackOnly, FullSpeedPlayback,
                                          FullSpeedCase{false, 44100, 100}, FullSpeedCase{false, 48000, -100}));
 
 }  // namespace
+
+namespace {
+
+// A high-speed class 2.0 playback-only device whose data endpoint is served
+// every second microframe (bInterval 2): the feedback value stays frames
+// per microframe, while packets carry two microframes' worth.
+std::unique_ptr<sim::usb::UsbAudioDevice> Uac2PlaybackEverySecondMicroframe() {
+  using namespace sim::usb;
+  ConfigurationBuilder c(1, 0x80, 100);
+  c.InterfaceAssociation(0, 2, kClassAudio, 0x00, kProtocolAudio20)
+      .Interface(0, 0, kClassAudio, kSubclassAudioControl, kProtocolAudio20)
+      .Ac2Header(0x0A)
+      .Ac2ClockSource(8, 0x03, 0x07)
+      .Ac2InputTerminal(1, 0x0101, 8, 2)
+      .Ac2OutputTerminal(3, 0x0301, 1, 8);
+  c.Interface(1, 0, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Interface(1, 1, kClassAudio, kSubclassAudioStreaming, kProtocolAudio20)
+      .Ac2AsGeneral(1, 2)
+      .Ac2FormatTypeI(4, 24)
+      .Endpoint(0x01, kXferIsochronous | kSyncAsync | kUsageData, 2 * 2 * 4 * 13, 2)
+      .Ac2EndpointGeneral()
+      .Endpoint(0x81, kXferIsochronous | kSyncNone | kUsageFeedback, 4, 4);
+  DeviceDescriptorFields dev;
+  dev.idVendor = 0x1234;
+  dev.idProduct = 0x0222;
+  DeviceDefinition d;
+  d.name = "playback-interval-2";
+  d.speed = Speed::High;
+  d.deviceDescriptor = BuildDeviceDescriptor(dev);
+  d.configurationDescriptor = c.Build();
+  d.clockRanges = {{44100, 44100, 0}, {48000, 48000, 0}};
+  d.initialRate = 48000;
+  return std::make_unique<UsbAudioDevice>(d);
+}
+
+TEST(HighSpeedPlayback, FeedbackWithAPacketEverySecondMicroframe) {
+  for (ULONG rate : {48000u, 44100u}) {
+    SCOPED_TRACE(rate);
+    auto device = Uac2PlaybackEverySecondMicroframe();
+    device->SetDriftPpm(100);
+    DriverSession session(*device);
+    ASSERT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
+    StreamCheckOptions options;
+    options.streamer.rate = rate;
+    options.seconds = 2;
+    const StreamCheckResult r = RunStreamCheck(*session.Audio(), *device, options);
+    std::string problems;
+    for (const std::string& p : r.Problems()) problems += "\n  " + p;
+    EXPECT_TRUE(problems.empty()) << problems;
+    EXPECT_EQ(r.report.mode, PlaybackMode::ExplicitFeedback);
+    // The device's measurements were taken, not replaced by the nominal rate.
+    EXPECT_EQ(r.report.feedbackReplaced, 0u);
+    EXPECT_NEAR(r.report.playbackFramesSent, rate * options.seconds, rate * options.seconds * 0.1);
+    EXPECT_EQ(session.Close(), STATUS_SUCCESS);
+  }
+}
+
+}  // namespace

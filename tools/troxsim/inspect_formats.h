@@ -39,7 +39,7 @@ struct DirectionSelection {
   // Implicit-feedback form only, for the device core's transfer length.
   std::optional<uint32_t> nominalTransferBytes;
   std::optional<int32_t> framesBelow, framesAbove;
-  std::optional<uint32_t> nominalFeedback;  // 16.16 frames per packet interval
+  std::optional<uint32_t> nominalFeedback;  // 16.16 frames per bus frame (full speed) or microframe (high speed)
   // Selecting the empty format afterwards.
   std::optional<int32_t> resetStatus;
   std::optional<uint32_t> alternateAfter;
