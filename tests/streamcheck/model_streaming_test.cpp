@@ -167,7 +167,11 @@ TEST_P(FullSpeedPlayback, PlaysEveryFrameSent) {
 
 INSTANTIATE_TEST_SUITE_P(PlaybackOnly, FullSpeedPlayback,
                          testing::Values(FullSpeedCase{true, 44100, 100}, FullSpeedCase{true, 48000, -100},
-                                         FullSpeedCase{false, 44100, 100}, FullSpeedCase{false, 48000, -100}));
+                                         FullSpeedCase{false, 44100, 100}, FullSpeedCase{false, 48000, -100}),
+                         [](const testing::TestParamInfo<FullSpeedCase>& info) {
+                           return std::string(info.param.feedback ? "feedback_" : "adaptive_") +
+                                  std::to_string(info.param.rate);
+                         });
 
 }  // namespace
 

@@ -173,6 +173,15 @@ void TransferStreamer::Submit(Slot* slot, std::unique_lock<std::mutex>& lock) {
       return;
     }
     const ULONG frame = report_.playback.bytesPerFrame;
+    // Frames go out in the order they were numbered: one playback
+    // submission at a time, across threads (a completion resubmits).
+    lock.unlock();
+    std::lock_guard<std::recursive_mutex> order(playbackOrder_);
+    lock.lock();
+    if (!running_) {
+      waiting_.push_back(slot);
+      return;
+    }
     slot->length = length;
     slot->frames = length / frame;
     FillPlayback(slot->buffer.data(), report_.playbackFramesSent, slot->frames, frame);
@@ -244,14 +253,24 @@ bool TransferStreamer::PlaybackLength(ULONG* length) {
 }
 
 VOID TransferStreamer::OnComplete(NTSTATUS Status, ULONG Bytes, ULONG, PVOID Context, ULONG) {
+  // Resubmits at once from the completion, as the device core does; only a
+  // completion inside a submission (an immediate failure) nested deeper
+  // goes to the worker.
+  static thread_local int depth = 0;
   Slot* slot = static_cast<Slot*>(Context);
   TransferStreamer* self = slot->owner;
-  // Notified under the lock: once it is released the streamer may be gone.
-  std::lock_guard<std::mutex> guard(self->mutex_);
+  std::unique_lock<std::mutex> lock(self->mutex_);
   slot->status = Status;
   slot->bytes = Bytes;
-  self->done_.push_back(slot);
-  self->changed_.notify_all();
+  if (depth >= 2) {
+    self->done_.push_back(slot);
+    // Notified under the lock: once it is released the streamer may be gone.
+    self->changed_.notify_all();
+    return;
+  }
+  ++depth;
+  self->Recycle(slot, lock);
+  --depth;
 }
 
 void TransferStreamer::Process(Slot* slot) {
@@ -350,6 +369,22 @@ bool TransferStreamer::Probe(ULONG captureFrames) {
   return true;
 }
 
+void TransferStreamer::Recycle(Slot* slot, std::unique_lock<std::mutex>& lock) {
+  Process(slot);
+  if (slot->kind == Kind::Playback) {
+    // Playback keeps its order: the ones waiting go first.
+    waiting_.push_back(slot);
+  } else {
+    Submit(slot, lock);
+  }
+  if (playbackGate_ && running_) {
+    std::vector<Slot*> ready;
+    ready.swap(waiting_);
+    for (Slot* next : ready) Submit(next, lock);
+  }
+  changed_.notify_all();
+}
+
 void TransferStreamer::Worker() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -357,19 +392,7 @@ void TransferStreamer::Worker() {
     if (done_.empty()) break;
     Slot* slot = done_.front();
     done_.pop_front();
-    Process(slot);
-    if (slot->kind == Kind::Playback) {
-      // Playback keeps its order: the ones waiting go first.
-      waiting_.push_back(slot);
-    } else {
-      Submit(slot, lock);
-    }
-    if (playbackGate_ && running_) {
-      std::vector<Slot*> ready;
-      ready.swap(waiting_);
-      for (Slot* next : ready) Submit(next, lock);
-    }
-    changed_.notify_all();
+    Recycle(slot, lock);
   }
 }
 

@@ -1,7 +1,7 @@
 // Streams through the driver's transfer layer without an engine: selects a
 // format per direction, keeps playback and capture transfers (and feedback
 // reads) in flight through SubmitPlayback / SubmitCapture / RecvFeedback,
-// and recycles each from its completion. Playback lengths follow the mode
+// and resubmits each from its completion. Playback lengths follow the mode
 // the driver runs the device in: the rate pattern, the explicit feedback
 // value, or the frames capture delivered (implicit feedback).
 #pragma once
@@ -118,6 +118,9 @@ class TransferStreamer {
 
   static VOID OnComplete(NTSTATUS Status, ULONG Bytes, ULONG StartFrame, PVOID Context, ULONG Frames);
   void Worker();
+  // Takes a completed slot into the report and sends it (and the playback
+  // waiting) again; with the lock held.
+  void Recycle(Slot* slot, std::unique_lock<std::mutex>& lock);
   // Each with the lock held; submissions drop it around the driver call.
   void Process(Slot* slot);
   void Submit(Slot* slot, std::unique_lock<std::mutex>& lock);
@@ -137,6 +140,7 @@ class TransferStreamer {
   CounterCheck counter_;
 
   mutable std::mutex mutex_;
+  std::recursive_mutex playbackOrder_;  // taken before mutex_, never inside it
   std::condition_variable changed_;
   std::deque<Slot*> done_;
   std::vector<Slot*> waiting_;  // playback not started yet, or refused

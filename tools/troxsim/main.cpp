@@ -26,13 +26,18 @@ void Usage(FILE* out) {
                "                               model of its audio function (1: the driver refused it)\n"
                "  help                         this text\n"
                "\n"
-               "Without a command troxsim runs its main job on the default device (currently: usb).\n");
+               "Without a command troxsim runs its main job on the default device (currently: usb --driver).\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return troxsim::RunUsb(argc, argv, 1);
+  if (argc < 2) {
+    // The main job: the default device streaming through the driver.
+    char driver[] = "--driver";
+    char* args[] = {argv[0], driver, nullptr};
+    return troxsim::RunUsb(2, args, 1);
+  }
   std::string command = argv[1];
   if (command == "devices") return troxsim::RunDevices(argc, argv, 2);
   if (command == "usb") return troxsim::RunUsb(argc, argv, 2);
