@@ -159,8 +159,19 @@ void TransferStreamer::Submit(Slot* slot, std::unique_lock<std::mutex>& lock) {
   if (!running_) return;
   NTSTATUS status = STATUS_SUCCESS;
   if (slot->kind == Kind::Playback) {
-    ULONG length = 0;
     if (!playbackGate_) {
+      waiting_.push_back(slot);
+      return;
+    }
+    // One playback submission at a time, across threads (a completion
+    // resubmits): the length comes from the driver's pattern position and
+    // accumulator, which the submission before it moves, and the frames go
+    // out in the order they were numbered.
+    lock.unlock();
+    std::lock_guard<std::recursive_mutex> order(playbackOrder_);
+    lock.lock();
+    ULONG length = 0;
+    if (!running_) {
       waiting_.push_back(slot);
       return;
     }
@@ -173,15 +184,6 @@ void TransferStreamer::Submit(Slot* slot, std::unique_lock<std::mutex>& lock) {
       return;
     }
     const ULONG frame = report_.playback.bytesPerFrame;
-    // Frames go out in the order they were numbered: one playback
-    // submission at a time, across threads (a completion resubmits).
-    lock.unlock();
-    std::lock_guard<std::recursive_mutex> order(playbackOrder_);
-    lock.lock();
-    if (!running_) {
-      waiting_.push_back(slot);
-      return;
-    }
     slot->length = length;
     slot->frames = length / frame;
     FillPlayback(slot->buffer.data(), report_.playbackFramesSent, slot->frames, frame);
