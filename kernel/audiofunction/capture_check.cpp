@@ -1,6 +1,7 @@
 // What the generic transfer completion reports for a capture transfer: the
 // packets must fit the selected format, and a transfer that brought nothing
-// becomes silence at the nominal rate.
+// becomes silence at the nominal rate. Staged playback reports its audio
+// bytes alone.
 #include <stddef.h>
 
 #include "adapter/trace.h"
