@@ -9,8 +9,7 @@
 #include "sim/usb/device/descriptor_builder.h"
 #include "sim/usb/device/device_models.h"
 #include "sim/usb/device/usb_constants.h"
-#include "tools/streamcheck/driver_session.h"
-#include "tools/streamcheck/stream_check.h"
+#include "stream_run.h"
 
 using namespace streamcheck;
 
@@ -41,8 +40,6 @@ TEST_P(ModelStreaming, PlaysEveryFrameSentAndCapturesWithoutGaps) {
   auto device = sim::usb::CreateModel(c.model);
   ASSERT_NE(device, nullptr);
   device->SetDriftPpm(c.driftPpm);
-  DriverSession session(*device);
-  ASSERT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
 
   StreamCheckOptions options;
   options.streamer.rate = c.rate;
@@ -51,10 +48,10 @@ TEST_P(ModelStreaming, PlaysEveryFrameSentAndCapturesWithoutGaps) {
   // in real time beside other tests.
   options.streamer.captureMs = 4;
   options.seconds = 2;
-  const StreamCheckResult r = RunStreamCheck(*session.Audio(), *device, options);
-  std::string problems;
-  for (const std::string& p : r.Problems()) problems += "\n  " + p;
-  EXPECT_TRUE(problems.empty()) << problems;
+  const StreamRun run = StreamOn(*device, options);
+  ASSERT_TRUE(run.started);
+  const StreamCheckResult& r = run.result;
+  EXPECT_TRUE(run.problems.empty()) << run.problems;
   EXPECT_EQ(r.report.mode, c.mode) << ModeName(r.report.mode);
 
   // Roughly two seconds went both ways (start-up and stop cost a little).
@@ -69,7 +66,6 @@ TEST_P(ModelStreaming, PlaysEveryFrameSentAndCapturesWithoutGaps) {
     EXPECT_NEAR(r.report.feedbackLast, nominal * (1 + c.driftPpm * 1e-6), nominal * 2e-4);
     EXPECT_EQ(r.report.feedbackReplaced, 0u);
   }
-  EXPECT_EQ(session.Close(), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,15 +140,13 @@ TEST_P(FullSpeedPlayback, PlaysEveryFrameSent) {
   const FullSpeedCase& c = GetParam();
   auto device = Uac1PlaybackOnly(c.feedback);
   device->SetDriftPpm(c.driftPpm);
-  DriverSession session(*device);
-  ASSERT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
   StreamCheckOptions options;
   options.streamer.rate = c.rate;
   options.seconds = 2;
-  const StreamCheckResult r = RunStreamCheck(*session.Audio(), *device, options);
-  std::string problems;
-  for (const std::string& p : r.Problems()) problems += "\n  " + p;
-  EXPECT_TRUE(problems.empty()) << problems;
+  const StreamRun run = StreamOn(*device, options);
+  ASSERT_TRUE(run.started);
+  const StreamCheckResult& r = run.result;
+  EXPECT_TRUE(run.problems.empty()) << run.problems;
   EXPECT_EQ(r.report.mode, c.feedback ? PlaybackMode::ExplicitFeedback : PlaybackMode::Pattern);
   EXPECT_FALSE(r.report.capture.active);
   EXPECT_GT(r.report.playbackFramesSent, c.rate * options.seconds * 0.9);
@@ -162,7 +156,6 @@ TEST_P(FullSpeedPlayback, PlaysEveryFrameSent) {
       EXPECT_TRUE(size == c.rate / 1000 * 4 || size == (c.rate / 1000 + 1) * 4) << size << " x " << count;
     }
   }
-  EXPECT_EQ(session.Close(), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlaybackOnly, FullSpeedPlayback,
@@ -214,20 +207,17 @@ TEST(HighSpeedPlayback, FeedbackWithAPacketEverySecondMicroframe) {
     SCOPED_TRACE(rate);
     auto device = Uac2PlaybackEverySecondMicroframe();
     device->SetDriftPpm(100);
-    DriverSession session(*device);
-    ASSERT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
     StreamCheckOptions options;
     options.streamer.rate = rate;
     options.seconds = 2;
-    const StreamCheckResult r = RunStreamCheck(*session.Audio(), *device, options);
-    std::string problems;
-    for (const std::string& p : r.Problems()) problems += "\n  " + p;
-    EXPECT_TRUE(problems.empty()) << problems;
+    const StreamRun run = StreamOn(*device, options);
+    ASSERT_TRUE(run.started);
+    const StreamCheckResult& r = run.result;
+    EXPECT_TRUE(run.problems.empty()) << run.problems;
     EXPECT_EQ(r.report.mode, PlaybackMode::ExplicitFeedback);
     // The device's measurements were taken, not replaced by the nominal rate.
     EXPECT_EQ(r.report.feedbackReplaced, 0u);
     EXPECT_NEAR(r.report.playbackFramesSent, rate * options.seconds, rate * options.seconds * 0.1);
-    EXPECT_EQ(session.Close(), STATUS_SUCCESS);
   }
 }
 

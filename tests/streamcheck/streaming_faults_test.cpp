@@ -5,33 +5,20 @@
 #include <string>
 
 #include "sim/usb/device/device_models.h"
-#include "tools/streamcheck/driver_session.h"
-#include "tools/streamcheck/stream_check.h"
+#include "stream_run.h"
 
 using namespace streamcheck;
 
 namespace {
 
-struct FaultRun {
-  StreamCheckResult result;
-  std::string problems;
-};
-
-FaultRun Stream(sim::usb::UsbAudioDevice& device, std::function<void(sim::usb::UsbAudioDevice&)> fault,
-           double seconds = 1) {
-  FaultRun run;
-  DriverSession session(device);
-  EXPECT_TRUE(session.Ok()) << session.FailedStep();
-  if (!session.Ok()) return run;
+// A second of streaming with `fault` applied right after the start.
+StreamRun Stream(sim::usb::UsbAudioDevice& device, std::function<void(sim::usb::UsbAudioDevice&)> fault) {
   StreamCheckOptions options;
-  options.seconds = seconds;
+  options.seconds = 1;
   options.streamer.captureMs = 4;
   options.streamer.checkCaptureCounter = true;
   options.afterStart = std::move(fault);
-  run.result = RunStreamCheck(*session.Audio(), device, options);
-  for (const std::string& p : run.result.Problems()) run.problems += "\n  " + p;
-  EXPECT_EQ(session.Close(), STATUS_SUCCESS);
-  return run;
+  return StreamOn(device, options);
 }
 
 }  // namespace
@@ -40,7 +27,7 @@ TEST(StreamingFaults, GarbledFeedbackFallsBackToTheNominalRate) {
   auto device = sim::usb::CreateModel("uac2-feedback");
   // Feedback packets one byte short (read as the other format: four times
   // the rate), then longer than the endpoint's slot, then empty.
-  const FaultRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) {
+  const StreamRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) {
     d.GlitchPacketSize(0x81, -1, 40);
   });
   const StreamCheckResult& r = run.result;
@@ -57,7 +44,7 @@ TEST(StreamingFaults, OversizedOrEmptyFeedbackPacketsAreNotBelieved) {
     auto device = sim::usb::CreateModel("uac2-feedback");
     device->SetDriftPpm(60);
     // 8 bytes into a 4-byte slot, or nothing at all, from the first read on.
-    const FaultRun run = Stream(*device, [delta](sim::usb::UsbAudioDevice& d) { d.GlitchPacketSize(0x81, delta, 30); });
+    const StreamRun run = Stream(*device, [delta](sim::usb::UsbAudioDevice& d) { d.GlitchPacketSize(0x81, delta, 30); });
     const StreamCheckResult& r = run.result;
     // What reached the caller: "no measurement" (0, before any good packet
     // came) or the drifted rate; never a value read from the bad packets.
@@ -83,7 +70,7 @@ TEST(StreamingFaults, OversizedOrEmptyFeedbackPacketsAreNotBelieved) {
 
 TEST(StreamingFaults, CapturePacketsLongerThanTheirSlotFailOnlyTheirTransfers) {
   auto device = sim::usb::CreateModel("uac2-implicit");
-  const FaultRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) {
+  const StreamRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) {
     d.GlitchPacketSize(0x82, 400, 5);
   });
   const StreamCheckResult& r = run.result;
@@ -99,7 +86,7 @@ TEST(StreamingFaults, CapturePacketsLongerThanTheirSlotFailOnlyTheirTransfers) {
 
 TEST(StreamingFaults, UnpluggedDeviceEndsTheRunWithoutHanging) {
   auto device = sim::usb::CreateModel("oxley-2x2");
-  const FaultRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) { d.Unplug(); });
+  const StreamRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) { d.Unplug(); });
   const StreamCheckResult& r = run.result;
   EXPECT_TRUE(r.stopped);
   EXPECT_FALSE(NT_SUCCESS(r.report.firstError));

@@ -49,10 +49,6 @@ void TransferStreamer::NoteError(NTSTATUS status, const char* where) {
   }
 }
 
-StreamInterface* TransferStreamer::StreamOf(Kind kind) const {
-  return kind == Kind::Capture ? audio_.CaptureStream() : audio_.PlaybackStream();
-}
-
 NTSTATUS TransferStreamer::SelectDirection(UCHAR direction, DirectionFormat* format) {
   ULONG channels = 0, bits = 0;
   NTSTATUS status = audio_.GetBestFormat(direction, options_.formatType, options_.rate, &channels, &bits);

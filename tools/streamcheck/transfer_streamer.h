@@ -130,7 +130,6 @@ class TransferStreamer {
   // when all are sized.
   bool Probe(ULONG captureFrames);
   NTSTATUS SelectDirection(UCHAR direction, DirectionFormat* format);
-  StreamInterface* StreamOf(Kind kind) const;
 
   CUSBAudioCL& audio_;
   const StreamerOptions options_;

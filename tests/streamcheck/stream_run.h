@@ -1,0 +1,33 @@
+// One streaming run of the tests: the driver started on the device, the
+// check run, the problems joined for a failure message, the device removed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <ios>
+#include <string>
+
+#include "tools/streamcheck/driver_session.h"
+#include "tools/streamcheck/stream_check.h"
+
+namespace streamcheck {
+
+struct StreamRun {
+  bool started = false;  // the driver took the device
+  StreamCheckResult result;
+  std::string problems;  // one indented line each, empty for a clean run
+};
+
+inline StreamRun StreamOn(sim::usb::UsbAudioDevice& device, const StreamCheckOptions& options) {
+  StreamRun run;
+  DriverSession session(device);
+  EXPECT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
+  if (!session.Ok()) return run;
+  run.started = true;
+  run.result = RunStreamCheck(*session.Audio(), device, options);
+  for (const std::string& p : run.result.Problems()) run.problems += "\n  " + p;
+  EXPECT_EQ(session.Close(), STATUS_SUCCESS);
+  return run;
+}
+
+}  // namespace streamcheck
