@@ -32,8 +32,11 @@ struct Read {
   std::vector<uint8_t> buffer;
 };
 
-// One read of `packets` packets on the pipe, waited for.
+// One read of `packets` packets on the pipe, waited for. Each read starts the
+// pipe's stream afresh: one continuing its predecessor's frames would be late
+// whenever the test thread stalled between the two.
 void ReadPackets(CUSBAudioCL& audio, PUSBD_PIPE_INFORMATION pipe, ULONG packets, Read* read) {
+  ASSERT_EQ(audio.ResetPipe(pipe), STATUS_SUCCESS);
   read->buffer.assign(packets * pipe->MaximumPacketSize, 0xEE);
   ASSERT_EQ(audio.ReadTransfer(pipe, read->buffer.data(), static_cast<ULONG>(read->buffer.size()),
                                usbtest::Completion::Callback, &read->done),

@@ -217,10 +217,11 @@ TEST_F(FineTimerResolution, CancelBeforeExpiryPreventsSignalAndDpc) {
   KTIMER timer;
   KeInitializeDpc(&dpc, ProbeRoutine, &probe);
   KeInitializeTimer(&timer);
-  KeSetTimer(&timer, RelativeMs(50), &dpc);
-  EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(60), &dpc)) << "resetting a queued timer reports it was queued";
+  // Due times well past any stall of a loaded machine between setting and cancelling.
+  KeSetTimer(&timer, RelativeMs(200), &dpc);
+  EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(250), &dpc)) << "resetting a queued timer reports it was queued";
   EXPECT_TRUE(KeCancelTimer(&timer));
-  EXPECT_EQ(WaitMs(&timer, 120), STATUS_TIMEOUT);
+  EXPECT_EQ(WaitMs(&timer, 350), STATUS_TIMEOUT);
   EXPECT_EQ(probe.runs, 0);
 }
 
