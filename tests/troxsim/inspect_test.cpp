@@ -56,6 +56,29 @@ Value InspectJson(const std::string& device, std::optional<std::string> speed = 
 
 std::string DataFile(const char* name) { return std::string(TROX_TEST_DATA_DIR) + "/" + name; }
 
+// Inspects the headset dump with one run of its bytes replaced (the run must
+// be there); the whole JSON report, or null when it did not parse.
+Value InspectPatchedHeadset(const std::string& from, const std::string& to, const char* fileName) {
+  std::ifstream in(DataFile("headset-uac1.hex"));
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string hex = text.str();
+  const size_t at = hex.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at == std::string::npos) return Value{};
+  hex.replace(at, from.size(), to);
+  const std::string path = testing::TempDir() + fileName;
+  std::ofstream(path) << hex;
+
+  troxsim::InspectOptions o;
+  o.choice.descriptors = path;
+  o.json = true;
+  InspectRun r = Inspect(o);
+  std::remove(path.c_str());
+  EXPECT_EQ(r.code, 0) << r.err;
+  return ParseOrFail(r.out);
+}
+
 // The widest channel count over the alternates of streams of one direction.
 uint32_t MaxChannels(const Value& model, const char* direction) {
   uint32_t widest = 0;
@@ -212,24 +235,8 @@ TEST(Inspect, DescriptorFileAndSpeedOverride) {
 // A 1.0 data endpoint polled every 2^15 frames is still the data endpoint,
 // but marked unusable, and the driver streams it at interval 1.
 TEST(Inspect, UnusableIntervalIsReported) {
-  std::ifstream in(DataFile("headset-uac1.hex"));
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string hex = text.str();
-  const std::string endpoint = "09 05 01 09 C8 00 01 00 00";
-  const size_t at = hex.find(endpoint);
-  ASSERT_NE(at, std::string::npos);
-  hex.replace(at, endpoint.size(), "09 05 01 09 C8 00 10 00 00");
-  const std::string path = testing::TempDir() + "inspect-interval-16.hex";
-  std::ofstream(path) << hex;
-
-  troxsim::InspectOptions o;
-  o.choice.descriptors = path;
-  o.json = true;
-  InspectRun r = Inspect(o);
-  std::remove(path.c_str());
-  ASSERT_EQ(r.code, 0) << r.err;
-  Value m = ParseOrFail(r.out);
+  Value m =
+      InspectPatchedHeadset("09 05 01 09 C8 00 01 00 00", "09 05 01 09 C8 00 10 00 00", "inspect-interval-16.hex");
   const Value& alt = m["streams"][0]["alternates"][1];
   EXPECT_FALSE(alt["dataEndpoint"]["usable"].boolean);
   EXPECT_EQ(alt["dataEndpoint"]["interval"].number, 16);
@@ -418,24 +425,8 @@ TEST(InspectFormats, UnofferedFormatOrRateIsReportedPerDirection) {
 
 // Without 48000 the default is the lowest rate the device takes.
 TEST(InspectFormats, DefaultRateFallsBackToTheLowestSupported) {
-  std::ifstream in(DataFile("headset-uac1.hex"));
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string hex = text.str();
-  const std::string rates = "44 AC 00 80 BB 00";
-  const size_t at = hex.find(rates);
-  ASSERT_NE(at, std::string::npos);
-  hex.replace(at, rates.size(), "44 AC 00 22 56 00");  // 44100 and 22050
-  const std::string path = testing::TempDir() + "inspect-no-48000.hex";
-  std::ofstream(path) << hex;
-
-  troxsim::InspectOptions o;
-  o.choice.descriptors = path;
-  o.json = true;
-  InspectRun r = Inspect(o);
-  std::remove(path.c_str());
-  ASSERT_EQ(r.code, 0) << r.err;
-  Value f = ParseOrFail(r.out)["formatSelection"];
+  // 44100 and 22050 in place of 44100 and 48000.
+  Value f = InspectPatchedHeadset("44 AC 00 80 BB 00", "44 AC 00 22 56 00", "inspect-no-48000.hex")["formatSelection"];
   EXPECT_EQ(Numbers(f["supportedRates"]), (std::vector<double>{22050, 44100}));
   EXPECT_TRUE(f["rateDefaulted"].boolean);
   EXPECT_EQ(f["rate"].number, 22050);
