@@ -44,7 +44,7 @@ TestDevice* Dev(PDEVICE_OBJECT d) { return d->DeviceExtension ? *static_cast<Tes
 void EventLog::Add(const std::string& s) {
   std::lock_guard<std::mutex> l(lock_);
   entries_.push_back(s);
-  changed_.notify_all();
+  changed_.NotifyAll();
 }
 
 std::vector<std::string> EventLog::Entries() const {

@@ -2,7 +2,7 @@
 // calls the handler the test installed for that device and major function.
 #pragma once
 #include <array>
-#include <condition_variable>
+#include "sim/kernel/core/clock.h"
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,7 +36,7 @@ class EventLog {
 
  private:
   mutable std::mutex lock_;
-  mutable std::condition_variable changed_;
+  mutable sim::clock::Condition changed_{"test event log"};
   std::vector<std::string> entries_;
 };
 

@@ -1,7 +1,7 @@
 // Isochronous scheduling through the bus: validation, start frames, ASAP
 // continuity, late packets, abort, cancel, reset, bus faults and unplug.
 #include <atomic>
-#include <condition_variable>
+#include "sim/kernel/core/clock.h"
 #include <mutex>
 
 #include "bus_fixture.h"
@@ -15,7 +15,7 @@ constexpr int64_t kMs = 10000;
 // Completion of one asynchronous URB, waited for with a bound.
 struct Done {
   std::mutex m;
-  std::condition_variable cv;
+  sim::clock::Condition cv{"test transfer"};
   bool done = false;
   NTSTATUS status = 0;
   int64_t when = 0;
@@ -27,7 +27,7 @@ struct Done {
       when = sim::clock::Now();
       irql = KeGetCurrentIrql();
       done = true;
-      cv.notify_all();
+      cv.NotifyAll();
     };
   }
   bool Wait(int64_t ms = 3000) {

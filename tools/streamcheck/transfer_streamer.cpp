@@ -9,7 +9,7 @@ namespace streamcheck {
 namespace {
 
 // How long Stop waits for the transfers in flight (each is a few milliseconds).
-constexpr auto kStopTimeout = std::chrono::seconds(10);
+constexpr int64_t kStopTimeout = 10 * sim::clock::kTicksPerSecond;
 constexpr size_t kMaxDistinctFeedback = 64;
 
 bool DeviceGone(NTSTATUS status) {
@@ -111,7 +111,7 @@ NTSTATUS TransferStreamer::Select() {
 
 NTSTATUS TransferStreamer::Start() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (running_ || worker_.joinable()) return STATUS_INVALID_DEVICE_STATE;
+  if (running_ || worker_.Joinable()) return STATUS_INVALID_DEVICE_STATE;
   auto add = [this](Kind kind, ULONG count, ULONG bytes) {
     for (ULONG i = 0; i < count; ++i) {
       auto slot = std::make_unique<Slot>();
@@ -147,7 +147,7 @@ NTSTATUS TransferStreamer::Start() {
   workerExit_ = false;
   startTime_ = sim::clock::Now();
   for (auto& slot : slots_) Submit(slot.get(), lock);
-  worker_ = std::thread([this] { Worker(); });
+  worker_ = sim::clock::Thread("streamer worker", [this] { Worker(); });
   return STATUS_SUCCESS;
 }
 
@@ -207,7 +207,7 @@ void TransferStreamer::Submit(Slot* slot, std::unique_lock<std::mutex>& lock) {
                       : slot->kind == Kind::Capture ? "SubmitCapture"
                                                     : "RecvFeedback");
     if (slot->kind == Kind::Playback) waiting_.push_back(slot);
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
 }
 
@@ -263,7 +263,7 @@ VOID TransferStreamer::OnComplete(NTSTATUS Status, ULONG Bytes, ULONG, PVOID Con
   if (depth >= 2) {
     self->done_.push_back(slot);
     // Notified under the lock: once it is released the streamer may be gone.
-    self->changed_.notify_all();
+    self->changed_.NotifyAll();
     return;
   }
   ++depth;
@@ -380,13 +380,13 @@ void TransferStreamer::Recycle(Slot* slot, std::unique_lock<std::mutex>& lock) {
     ready.swap(waiting_);
     for (Slot* next : ready) Submit(next, lock);
   }
-  changed_.notify_all();
+  changed_.NotifyAll();
 }
 
 void TransferStreamer::Worker() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return !done_.empty() || workerExit_; });
+    sim::clock::WaitUntil(changed_, lock, sim::clock::kInfinite, [this] { return !done_.empty() || workerExit_; });
     if (done_.empty()) break;
     Slot* slot = done_.front();
     done_.pop_front();
@@ -397,12 +397,12 @@ void TransferStreamer::Worker() {
 bool TransferStreamer::Stop() {
   std::unique_lock<std::mutex> lock(mutex_);
   running_ = false;
-  const bool back =
-      changed_.wait_for(lock, kStopTimeout, [this] { return inFlight_ == 0 && done_.empty(); });
+  const bool back = sim::clock::WaitUntil(changed_, lock, sim::clock::Now() + kStopTimeout,
+                                          [this] { return inFlight_ == 0 && done_.empty(); });
   workerExit_ = true;
-  changed_.notify_all();
+  changed_.NotifyAll();
   lock.unlock();
-  if (worker_.joinable()) worker_.join();
+  worker_.Join();
   return back;
 }
 

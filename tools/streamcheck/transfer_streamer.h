@@ -6,17 +6,16 @@
 // value, or the frames capture delivered (implicit feedback).
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform.h"
 #include "audiofunction/usb_audio_cl.h"
+#include "sim/kernel/core/clock.h"
 #include "tools/streamcheck/stream_content.h"
 
 namespace streamcheck {
@@ -140,7 +139,7 @@ class TransferStreamer {
 
   mutable std::mutex mutex_;
   std::recursive_mutex playbackOrder_;  // taken before mutex_, never inside it
-  std::condition_variable changed_;
+  sim::clock::Condition changed_{"transfer streamer"};
   std::deque<Slot*> done_;
   std::vector<Slot*> waiting_;  // playback not started yet, or refused
   bool running_ = false;
@@ -153,7 +152,7 @@ class TransferStreamer {
   std::vector<Slot*> playbackSlots_;
   int inFlight_ = 0;
   bool workerExit_ = false;
-  std::thread worker_;
+  sim::clock::Thread worker_;
   int64_t startTime_ = 0;
   StreamerReport report_;
 };

@@ -78,7 +78,7 @@ void Unwait(PKTHREAD thread, NTSTATUS status) {
   for (ULONG i = 0; i < thread->WaitCount; i++) RemoveEntryList(&thread->WaitBlocks[i].WaitListEntry);
   thread->Waiting = false;
   thread->WaitStatus = status;
-  thread->WakeUp.notify_one();
+  thread->WakeUp.NotifyOne();
 }
 
 bool AllSignalled(PKTHREAD thread, PVOID const* objects, ULONG count) {
@@ -166,7 +166,8 @@ NTSTATUS Wait(const char* call, ULONG count, PVOID const* objects, WAIT_TYPE wai
           return STATUS_INVALID_PARAMETER;
         }
   }
-  int64_t deadline = DeadlineFromDueTime(timeout);
+  // Time-outs expire on the clock tick in force, as kernel timers do.
+  int64_t deadline = poll ? 0 : RoundUpToTick(DeadlineFromDueTime(timeout));
 
   std::unique_lock<std::mutex> lock(dsp::Lock());
   if (waitType == WaitAny) {
@@ -198,6 +199,7 @@ NTSTATUS Wait(const char* call, ULONG count, PVOID const* objects, WAIT_TYPE wai
   thread->Waiting = true;
   thread->WaitStatus = STATUS_PENDING;
   while (thread->Waiting) {
+    sim::clock::DescribeWait(call, objects[0]);
     if (!sim::clock::WaitUntil(thread->WakeUp, lock, deadline) && thread->Waiting) {
       dsp::Unwait(thread, STATUS_TIMEOUT);
     }
@@ -238,7 +240,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     sim::verifier::Fail("KeDelayExecutionThread", "Interval is NULL");
     return STATUS_INVALID_PARAMETER;
   }
-  sim::clock::SleepUntil(DeadlineFromDueTime(Interval));
+  sim::clock::DescribeWait("KeDelayExecutionThread", nullptr);
+  sim::clock::SleepUntil(RoundUpToTick(DeadlineFromDueTime(Interval)));
   return STATUS_SUCCESS;
 }
 

@@ -1,10 +1,9 @@
 #include "sim/kernel/core/dpc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "sim/kernel/core/bugcheck.h"
 #include "sim/kernel/core/clock.h"
@@ -22,8 +21,15 @@ constexpr USHORT kTargetBias = 0x100;
 struct Processor {
   int index = 0;
   std::mutex lock;
-  std::condition_variable work;
+  sim::clock::Condition work{"DPC queue"};
   LIST_ENTRY queue;
+  sim::clock::Thread thread;
+  bool running = false;
+  bool stop = false;
+  // Injected lateness: the processor runs no DPC before stalledUntil, and the
+  // next DPC it takes waits delayNext first.
+  int64_t stalledUntil = 0;
+  int64_t delayNext = 0;
 };
 
 std::atomic<unsigned long long> gDpcsRun{0};
@@ -35,7 +41,24 @@ void RunDpcs(Processor* p) {
   SetCurrentIrql(DISPATCH_LEVEL);
   std::unique_lock<std::mutex> l(p->lock);
   for (;;) {
-    while (IsListEmpty(&p->queue)) sim::clock::WaitUntil(p->work, l, sim::clock::kInfinite);
+    while (IsListEmpty(&p->queue)) {
+      if (p->stop) return;
+      sim::clock::WaitUntil(p->work, l, sim::clock::kInfinite);
+    }
+    int64_t hold = p->stalledUntil;
+    if (p->delayNext > 0) {
+      hold = std::max(hold, sim::clock::Now() + p->delayNext);
+      p->delayNext = 0;
+      p->stalledUntil = hold;
+    }
+    if (hold > sim::clock::Now()) {
+      // Busy elsewhere (an interrupt storm, a long DPC of another driver):
+      // what is queued stays queued meanwhile.
+      l.unlock();
+      sim::clock::SleepUntil(hold);
+      l.lock();
+      continue;
+    }
     PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&p->queue), KDPC, DpcListEntry);
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
@@ -62,24 +85,95 @@ void RunDpcs(Processor* p) {
   }
 }
 
-Processor* Processors() {
+std::mutex gStartLock;
+std::atomic<bool> gStarted{false};
+
+Processor* AllProcessors() {
   static Processor* ps = [] {
     auto* a = new Processor[kProcessorCount];
     for (int i = 0; i < kProcessorCount; i++) {
       a[i].index = i;
       InitializeListHead(&a[i].queue);
     }
-    for (int i = 0; i < kProcessorCount; i++) std::thread(RunDpcs, &a[i]).detach();
     return a;
   }();
   return ps;
 }
+
+// The processors, their DPC threads started.
+Processor* Processors() {
+  Processor* ps = AllProcessors();
+  if (gStarted.load(std::memory_order_acquire)) return ps;
+  std::lock_guard<std::mutex> g(gStartLock);
+  if (!gStarted.load()) {
+    for (int i = 0; i < kProcessorCount; i++) {
+      std::lock_guard<std::mutex> l(ps[i].lock);
+      ps[i].stop = false;
+      ps[i].stalledUntil = 0;
+      ps[i].delayNext = 0;
+      char name[32];
+      snprintf(name, sizeof name, "DPC thread %d", i);
+      ps[i].thread = sim::clock::Thread(
+          name, [p = &ps[i]] { RunDpcs(p); }, kKernelStackBytes);
+    }
+    gStarted.store(true, std::memory_order_release);
+  }
+  return ps;
+}
+
+Processor* ProcessorAt(int processor) { return &Processors()[processor % kProcessorCount]; }
 
 void SignalFlushEvent(PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(static_cast<PRKEVENT>(context), 0, FALSE); }
 
 }  // namespace
 
 unsigned long long DpcsRun() { return gDpcsRun; }
+
+void StallProcessor(int processor, int64_t duration) {
+  Processor* p = ProcessorAt(processor);
+  std::lock_guard<std::mutex> l(p->lock);
+  p->stalledUntil = std::max(p->stalledUntil, sim::clock::Now() + duration);
+}
+
+void DelayNextDpc(int processor, int64_t duration) {
+  Processor* p = ProcessorAt(processor);
+  std::lock_guard<std::mutex> l(p->lock);
+  p->delayNext = duration;
+}
+
+bool IsDpcQueuedWithin(const void* begin, size_t bytes) {
+  if (!gStarted.load()) return false;
+  Processor* ps = AllProcessors();
+  for (int i = 0; i < kProcessorCount; i++) {
+    std::lock_guard<std::mutex> l(ps[i].lock);
+    for (PLIST_ENTRY e = ps[i].queue.Flink; e != &ps[i].queue; e = e->Flink) {
+      auto* dpc = reinterpret_cast<const char*>(CONTAINING_RECORD(e, KDPC, DpcListEntry));
+      if (dpc >= static_cast<const char*>(begin) && dpc < static_cast<const char*>(begin) + bytes) return true;
+    }
+  }
+  return false;
+}
+
+void StopDpcThreads() {
+  std::lock_guard<std::mutex> g(gStartLock);
+  if (!gStarted.load()) return;
+  Processor* ps = AllProcessors();
+  for (int i = 0; i < kProcessorCount; i++) {
+    std::lock_guard<std::mutex> l(ps[i].lock);
+    while (!IsListEmpty(&ps[i].queue)) {
+      PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&ps[i].queue), KDPC, DpcListEntry);
+      __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+      sim::verifier::Fail("StopKernelThreads", "DPC %p (routine %p) is still queued on processor %d", (void*)dpc,
+                          (void*)dpc->DeferredRoutine, i);
+    }
+    ps[i].stop = true;
+    ps[i].stalledUntil = 0;
+    ps[i].delayNext = 0;
+    ps[i].work.NotifyAll();
+  }
+  for (int i = 0; i < kProcessorCount; i++) ps[i].thread.Join();
+  gStarted.store(false);
+}
 
 }  // namespace sim::kernel
 
@@ -120,7 +214,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     InsertHeadList(&p->queue, &Dpc->DpcListEntry);
   else
     InsertTailList(&p->queue, &Dpc->DpcListEntry);
-  p->work.notify_one();
+  p->work.NotifyOne();
   return TRUE;
 }
 
@@ -155,8 +249,6 @@ void KeFlushQueuedDpcs(void) {
 
 void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = (UCHAR)Importance; }
 
-void KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
-  Dpc->Number = (USHORT)(kTargetBias + (UCHAR)Number);
-}
+void KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) { Dpc->Number = (USHORT)(kTargetBias + (UCHAR)Number); }
 
 }  // extern "C"

@@ -1,7 +1,6 @@
 #include "sim/kernel/core/thread.h"
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "sim/kernel/core/bugcheck.h"
@@ -52,19 +51,31 @@ void ThreadEnded(PKTHREAD t) {
     t->HeldSpinLocks.clear();
   }
   for (PKMUTANT m : abandoned)
-    sim::verifier::Fail("PsTerminateSystemThread", "%s %llu ended owning mutex %p", t->Name,
-                        (unsigned long long)t->Id, (void*)m);
+    sim::verifier::Fail("PsTerminateSystemThread", "%s %llu ended owning mutex %p", t->Name, (unsigned long long)t->Id,
+                        (void*)m);
   ObfDereferenceObject(t);
 }
 
 struct ThreadHolder {
   PKTHREAD thread = nullptr;
-  ~ThreadHolder() {
-    if (thread) ThreadEnded(thread);
+  ~ThreadHolder() { End(); }
+  void End() {
+    if (PKTHREAD t = thread) {
+      thread = nullptr;
+      ThreadEnded(t);
+    }
   }
 };
 
 thread_local ThreadHolder tHolder;
+
+std::atomic<int> gSystemThreadsRunning{0};
+
+// A thread of the clock ends its kernel thread while it still takes part in
+// the clock, so that whoever waits for it is woken before time moves on.
+void EndAtClockThreadExit() {
+  sim::clock::AtThreadExit([] { tHolder.End(); });
+}
 
 }  // namespace
 
@@ -85,12 +96,20 @@ PKTHREAD CreateThreadObject(bool system, const char* name) {
   return t;
 }
 
-void AdoptThreadObject(PKTHREAD t) { tHolder.thread = t; }
+void AdoptThreadObject(PKTHREAD t) {
+  tHolder.thread = t;
+  EndAtClockThreadExit();
+}
 
 PKTHREAD CurrentThread() {
-  if (!tHolder.thread) tHolder.thread = CreateThreadObject(false, "thread");
+  if (!tHolder.thread) {
+    tHolder.thread = CreateThreadObject(false, "thread");
+    EndAtClockThreadExit();
+  }
   return tHolder.thread;
 }
+
+int SystemThreadsRunning() { return gSystemThreadsRunning.load(); }
 
 }  // namespace sim::kernel
 
@@ -119,22 +138,28 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
     ClientId->UniqueProcess = (HANDLE)(ULONG_PTR)4;
     ClientId->UniqueThread = (HANDLE)(ULONG_PTR)(t->Id * 4);
   }
-  std::thread([t, StartRoutine, StartContext] {
-    AdoptThreadObject(t);
-    SetCurrentIrql(PASSIVE_LEVEL);
-    try {
-      StartRoutine(StartContext);
-    } catch (const ThreadTermination&) {
-    } catch (const BugCheck&) {
-    }
-    CheckNoSpinLocksHeld("PsTerminateSystemThread", "the system thread");
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql != PASSIVE_LEVEL) {
-      sim::verifier::Fail("PsTerminateSystemThread", "system thread %llu (start routine %p) ended at IRQL %u",
-                          (unsigned long long)t->Id, (void*)StartRoutine, irql);
-      SetCurrentIrql(PASSIVE_LEVEL);
-    }
-  }).detach();
+  gSystemThreadsRunning++;
+  sim::clock::Thread(
+      "system thread",
+      [t, StartRoutine, StartContext] {
+        AdoptThreadObject(t);
+        SetCurrentIrql(PASSIVE_LEVEL);
+        try {
+          StartRoutine(StartContext);
+        } catch (const ThreadTermination&) {
+        } catch (const BugCheck&) {
+        }
+        CheckNoSpinLocksHeld("PsTerminateSystemThread", "the system thread");
+        KIRQL irql = KeGetCurrentIrql();
+        if (irql != PASSIVE_LEVEL) {
+          sim::verifier::Fail("PsTerminateSystemThread", "system thread %llu (start routine %p) ended at IRQL %u",
+                              (unsigned long long)t->Id, (void*)StartRoutine, irql);
+          SetCurrentIrql(PASSIVE_LEVEL);
+        }
+        gSystemThreadsRunning--;
+      },
+      kKernelStackBytes)
+      .Detach();
   return STATUS_SUCCESS;
 }
 

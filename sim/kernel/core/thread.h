@@ -3,17 +3,19 @@
 // lazily. A thread object is a dispatcher object: it is signalled when the
 // thread ends.
 #pragma once
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include <wdm.h>
 
+#include "sim/kernel/core/clock.h"
+
 struct _KTHREAD {
   DISPATCHER_HEADER Header;  // first, so that the object can be waited on
 
   // Wait state, guarded by the dispatcher lock.
-  std::condition_variable WakeUp;
+  sim::clock::Condition WakeUp{"kernel wait"};
   NTSTATUS WaitStatus = STATUS_SUCCESS;
   bool Waiting = false;
   PKWAIT_BLOCK WaitBlocks = nullptr;
@@ -35,6 +37,29 @@ struct _KTHREAD {
 
 namespace sim::kernel {
 
+// Stack of kernel threads (system, DPC, worker and timer threads): the
+// Windows x64 kernel stack. Sanitizers need several times more.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr size_t kKernelStackBytes = 192 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr size_t kKernelStackBytes = 192 * 1024;
+#else
+inline constexpr size_t kKernelStackBytes = 24 * 1024;
+#endif
+#else
+inline constexpr size_t kKernelStackBytes = 24 * 1024;
+#endif
+
+// Stops the stand-in's own kernel threads (DPC, worker and timer threads)
+// once they are idle; they start again on their next use. A DPC still
+// queued, a timer still set or a work item still queued is a verifier
+// failure. PASSIVE_LEVEL, not on one of those threads.
+void StopKernelThreads();
+void StopDpcThreads();
+void StopTimerThread();
+void StopWorkerThreads();
+
 // The calling thread's object, created on first use.
 PKTHREAD CurrentThread();
 
@@ -43,6 +68,9 @@ PKTHREAD CurrentThread();
 PKTHREAD CreateThreadObject(bool system, const char* name);
 // Makes t the calling thread's object; it is signalled when the thread ends.
 void AdoptThreadObject(PKTHREAD t);
+
+// System threads (PsCreateSystemThread) that have not ended yet.
+int SystemThreadsRunning();
 
 // After a routine returned to the stand-in: a verifier failure naming call if
 // the thread still holds spin locks (what describes the routine); the locks

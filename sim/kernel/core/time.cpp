@@ -18,6 +18,12 @@ constexpr int64_t kEpochDifference = 11644473600LL;
 
 std::atomic<ULONG> gOsVersion{NTDDI_WIN10};
 
+constexpr int64_t kDefaultPerformanceFrequency = 10'000'000;
+std::atomic<int64_t> gPerformanceFrequency{kDefaultPerformanceFrequency};
+
+// 2026-01-01 00:00:00 UTC as system time, minus a simulated run's start.
+constexpr int64_t kSimulatedBootSystemTime = 134116992000000000LL - sim::clock::kTicksPerSecond;
+
 struct Resolution {
   std::mutex lock;
   std::vector<TimerResolutionRequest> requests;
@@ -30,6 +36,8 @@ Resolution& R() {
 }  // namespace
 
 int64_t BootSystemTime() {
+  // A simulated run starts on a fixed date, so that it repeats exactly.
+  if (sim::clock::IsSimulated()) return kSimulatedBootSystemTime;
   static const int64_t boot = [] {
     auto sinceUnix = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>>(
         std::chrono::system_clock::now().time_since_epoch());
@@ -37,6 +45,15 @@ int64_t BootSystemTime() {
   }();
   return boot;
 }
+
+int64_t RoundUpToTick(int64_t t) {
+  int64_t res = CurrentTimerResolution();
+  if (t <= 0 || t > sim::clock::kInfinite - res) return t;
+  return (t + res - 1) / res * res;
+}
+
+void SetPerformanceFrequency(int64_t hertz) { gPerformanceFrequency = hertz > 0 ? hertz : kDefaultPerformanceFrequency; }
+int64_t PerformanceFrequency() { return gPerformanceFrequency; }
 
 int64_t DeadlineFromDueTime(const LARGE_INTEGER* dueTime) {
   if (!dueTime) return sim::clock::kInfinite;
@@ -82,9 +99,12 @@ extern "C" {
 BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) { return Version <= OsVersion(); }
 
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
-  if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10'000'000;
+  const int64_t frequency = sim::kernel::PerformanceFrequency();
+  if (PerformanceFrequency) PerformanceFrequency->QuadPart = frequency;
+  // Counts since boot at the chosen frequency, exactly (no 64-bit overflow).
+  const int64_t now = sim::clock::Now();
   LARGE_INTEGER v;
-  v.QuadPart = sim::clock::Now();
+  v.QuadPart = static_cast<int64_t>(static_cast<__int128>(now) * frequency / sim::clock::kTicksPerSecond);
   return v;
 }
 

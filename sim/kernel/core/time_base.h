@@ -13,4 +13,8 @@ int64_t BootSystemTime();
 // interval, positive = absolute system time, zero = now; null = infinite.
 int64_t DeadlineFromDueTime(const LARGE_INTEGER* dueTime);
 
+// The first tick of the timer resolution in force at or after t: when a
+// timer or a wait time-out due at t expires.
+int64_t RoundUpToTick(int64_t t);
+
 }  // namespace sim::kernel

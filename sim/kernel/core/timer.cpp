@@ -1,10 +1,8 @@
 // Kernel timers. One timer thread expires them on the ticks of the timer
 // resolution in force (ExSetTimerResolution), signals them and queues their
 // DPCs, as the clock interrupt does on Windows.
-#include <condition_variable>
 #include <map>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "sim/kernel/core/clock.h"
@@ -23,26 +21,30 @@ namespace dsp = dispatcher;
 
 // Guarded by the dispatcher lock.
 struct TimerQueue {
-  std::condition_variable changed;
+  sim::clock::Condition changed{"timer queue"};
   std::set<std::pair<int64_t, PKTIMER>> byDue;  // due time in clock units
   std::map<PKTIMER, int64_t> inserted;
+  sim::clock::Thread thread;
+  bool running = false;
+  bool stop = false;
+  // The processor whose clock interrupt expires the next timers; expiries
+  // move between processors as the clock interrupt does.
+  sim::clock::Random* processors = nullptr;
 };
 
 void RunTimers();
 
+// With the dispatcher lock held: the queue, its thread started.
 TimerQueue& Q() {
-  static TimerQueue* q = [] {
-    auto* t = new TimerQueue;
-    std::thread(RunTimers).detach();
-    return t;
-  }();
+  static TimerQueue* q = new TimerQueue;
+  if (!q->running) {
+    q->running = true;
+    q->stop = false;
+    delete q->processors;
+    q->processors = new sim::clock::Random("timer expiry processor");
+    q->thread = sim::clock::Thread("timer thread", RunTimers, kKernelStackBytes);
+  }
   return *q;
-}
-
-int64_t RoundUpToTick(int64_t t) {
-  int64_t res = CurrentTimerResolution();
-  if (t <= 0 || t > sim::clock::kInfinite - res) return t;
-  return (t + res - 1) / res * res;
 }
 
 bool Remove(PKTIMER timer) {
@@ -59,15 +61,16 @@ void Insert(PKTIMER timer, int64_t due) {
   q.inserted[timer] = due;
   q.byDue.insert({due, timer});
   timer->DueTime.QuadPart = (ULONGLONG)due;
-  q.changed.notify_one();
+  q.changed.NotifyOne();
 }
 
 void RunTimers() {
-  CurrentThread()->Name = "timer thread";
+  PKTHREAD self = CurrentThread();
+  self->Name = "timer thread";
   SetCurrentIrql(DISPATCH_LEVEL);
   std::unique_lock<std::mutex> l(dsp::Lock());
   auto& q = Q();
-  for (;;) {
+  while (!q.stop) {
     if (q.byDue.empty()) {
       sim::clock::WaitUntil(q.changed, l, sim::clock::kInfinite);
       continue;
@@ -88,6 +91,7 @@ void RunTimers() {
       if (timer->Period) Insert(timer, due + (int64_t)timer->Period * 10000);
       // Queued together with the signal, so that whoever sees the timer
       // signalled also finds its DPC queued (or run).
+      self->Processor = static_cast<int>(q.processors->Below(2));
       if (timer->Dpc)
         KeInsertQueueDpc(timer->Dpc, (PVOID)(ULONG_PTR)systemTime.LowPart,
                          (PVOID)(ULONG_PTR)(ULONG)systemTime.HighPart);
@@ -107,7 +111,34 @@ bool CheckTimer(const char* call, PKTIMER timer) {
 
 void TimerResolutionChanged() {
   std::lock_guard<std::mutex> l(dsp::Lock());
-  Q().changed.notify_one();
+  Q().changed.NotifyOne();
+}
+
+void StopTimerThread() {
+  TimerQueue* q;
+  {
+    std::lock_guard<std::mutex> l(dsp::Lock());
+    q = &Q();
+    for (auto& [due, timer] : q->byDue)
+      sim::verifier::Fail("StopKernelThreads", "timer %p is still set (due at %.6f s)", (void*)timer,
+                          (double)due / sim::clock::kTicksPerSecond);
+    q->byDue.clear();
+    q->inserted.clear();
+    q->stop = true;
+    q->changed.NotifyAll();
+  }
+  q->thread.Join();
+  std::lock_guard<std::mutex> l(dsp::Lock());
+  q->running = false;
+}
+
+bool IsTimerSetWithin(const void* begin, size_t bytes) {
+  std::lock_guard<std::mutex> l(dsp::Lock());
+  for (auto& [timer, due] : Q().inserted) {
+    auto* p = reinterpret_cast<const char*>(timer);
+    if (p >= static_cast<const char*>(begin) && p < static_cast<const char*>(begin) + bytes) return true;
+  }
+  return false;
 }
 
 }  // namespace sim::kernel

@@ -1,9 +1,9 @@
 #include "sim/kernel/core/work_queue.h"
 
-#include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "sim/kernel/core/bugcheck.h"
 #include "sim/kernel/core/clock.h"
@@ -21,11 +21,13 @@ constexpr int kMaximumWorkerThreads = 16;
 
 struct WorkQueue {
   std::mutex lock;
-  std::condition_variable work;
-  std::condition_variable idle;
+  sim::clock::Condition work{"system work queue"};
+  sim::clock::Condition idle{"system work queue idle"};
   std::deque<std::function<void()>> items;
   int running = 0;
   int threads = 0;
+  bool stop = false;
+  std::vector<sim::clock::Thread> workers;
 };
 
 void RunWork(WorkQueue* q);
@@ -33,7 +35,10 @@ void RunWork(WorkQueue* q);
 // With the lock held.
 void AddWorker(WorkQueue* q) {
   q->threads++;
-  std::thread(RunWork, q).detach();
+  char name[40];
+  snprintf(name, sizeof name, "system worker thread %d", q->threads);
+  q->workers.emplace_back(
+      name, [q] { RunWork(q); }, kKernelStackBytes);
 }
 
 thread_local bool tIsWorker = false;
@@ -45,7 +50,10 @@ void RunWork(WorkQueue* q) {
   self->System = true;
   std::unique_lock<std::mutex> l(q->lock);
   for (;;) {
-    while (q->items.empty()) sim::clock::WaitUntil(q->work, l, sim::clock::kInfinite);
+    while (q->items.empty()) {
+      if (q->stop) return;
+      sim::clock::WaitUntil(q->work, l, sim::clock::kInfinite);
+    }
     std::function<void()> item = std::move(q->items.front());
     q->items.pop_front();
     q->running++;
@@ -67,18 +75,20 @@ void RunWork(WorkQueue* q) {
     }
     l.lock();
     q->running--;
-    if (q->items.empty() && q->running == 0) q->idle.notify_all();
+    if (q->items.empty() && q->running == 0) q->idle.NotifyAll();
   }
 }
 
 WorkQueue& Q() {
-  static WorkQueue* q = [] {
-    auto* w = new WorkQueue;
-    std::lock_guard<std::mutex> l(w->lock);
-    for (int i = 0; i < kInitialWorkerThreads; i++) AddWorker(w);
-    return w;
-  }();
+  static WorkQueue* q = new WorkQueue;
   return *q;
+}
+
+// With the lock held: the first workers, after a stop or at first use.
+void StartWorkers(WorkQueue& q) {
+  if (q.threads > 0) return;
+  q.stop = false;
+  for (int i = 0; i < kInitialWorkerThreads; i++) AddWorker(&q);
 }
 
 }  // namespace
@@ -87,9 +97,10 @@ void QueueSystemWork(WORK_QUEUE_TYPE type, std::function<void()> work) {
   UNREFERENCED_PARAMETER(type);
   WorkQueue& q = Q();
   std::lock_guard<std::mutex> l(q.lock);
+  StartWorkers(q);
   q.items.push_back(std::move(work));
   if (q.running + (int)q.items.size() > q.threads && q.threads < kMaximumWorkerThreads) AddWorker(&q);
-  q.work.notify_one();
+  q.work.NotifyOne();
 }
 
 void DrainSystemWork() {
@@ -100,6 +111,32 @@ void DrainSystemWork() {
   WorkQueue& q = Q();
   std::unique_lock<std::mutex> l(q.lock);
   while (!q.items.empty() || q.running != 0) sim::clock::WaitUntil(q.idle, l, sim::clock::kInfinite);
+}
+
+void StopWorkerThreads() {
+  if (tIsWorker) {
+    verifier::Fail("StopKernelThreads", "called from a system worker thread (it would wait for itself)");
+    return;
+  }
+  DrainSystemWork();
+  WorkQueue& q = Q();
+  std::vector<sim::clock::Thread> workers;
+  {
+    std::lock_guard<std::mutex> l(q.lock);
+    q.stop = true;
+    q.work.NotifyAll();
+    workers = std::move(q.workers);
+    q.workers.clear();
+  }
+  for (auto& w : workers) w.Join();
+  std::lock_guard<std::mutex> l(q.lock);
+  q.threads = 0;
+}
+
+void StopKernelThreads() {
+  StopWorkerThreads();
+  StopTimerThread();
+  StopDpcThreads();
 }
 
 }  // namespace sim::kernel

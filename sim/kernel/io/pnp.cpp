@@ -1,6 +1,5 @@
 #include "sim/kernel/io/pnp.h"
 
-#include <condition_variable>
 #include <map>
 #include <mutex>
 
@@ -30,11 +29,13 @@ struct Record {
 
 struct Manager {
   std::mutex lock;
-  std::condition_variable changed;
+  sim::clock::Condition changed{"PnP device state"};
   std::map<PDEVICE_OBJECT, Record> devices;
   std::map<int, std::pair<PDEVICE_OBJECT, RemovalCallback>> callbacks;
   int nextCallback = 1;
-  std::mutex operation;  // one PnP operation at a time, as the PnP manager's queue
+  // One PnP operation at a time, as the PnP manager's queue; held across
+  // the IRPs it sends.
+  sim::clock::Mutex operation;
 };
 
 Manager& M() {
@@ -54,7 +55,7 @@ void SetState(PDEVICE_OBJECT pdo, DeviceState s) {
   std::lock_guard<std::mutex> l(M().lock);
   auto it = M().devices.find(pdo);
   if (it != M().devices.end()) it->second.state = s;
-  M().changed.notify_all();
+  M().changed.NotifyAll();
 }
 
 std::vector<RemovalCallback> CallbacksFor(PDEVICE_OBJECT pdo) {
@@ -129,7 +130,7 @@ NTSTATUS ReportPdo(PDEVICE_OBJECT pdo, const std::u16string& instancePath,
 
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
   if (!sim::kernel::CheckIrqlAtMost("sim::pnp::StartDevice", PASSIVE_LEVEL)) return STATUS_UNSUCCESSFUL;
-  std::lock_guard<std::mutex> op(M().operation);
+  std::lock_guard<sim::clock::Mutex> op(M().operation);
   Record rec;
   if (!Lookup(pdo, &rec)) return STATUS_NO_SUCH_DEVICE;
   if (rec.state == DeviceState::Started || rec.state == DeviceState::SurpriseRemoved) {
@@ -190,7 +191,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
 
 NTSTATUS QueryRemove(PDEVICE_OBJECT pdo, QueryRemoveOutcome outcome) {
   if (!sim::kernel::CheckIrqlAtMost("sim::pnp::QueryRemove", PASSIVE_LEVEL)) return STATUS_UNSUCCESSFUL;
-  std::lock_guard<std::mutex> op(M().operation);
+  std::lock_guard<sim::clock::Mutex> op(M().operation);
   Record rec;
   if (!Lookup(pdo, &rec)) return STATUS_NO_SUCH_DEVICE;
   if (rec.state != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
@@ -216,7 +217,7 @@ NTSTATUS Remove(PDEVICE_OBJECT pdo) { return QueryRemove(pdo, QueryRemoveOutcome
 
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
   if (!sim::kernel::CheckIrqlAtMost("sim::pnp::SurpriseRemove", PASSIVE_LEVEL)) return STATUS_UNSUCCESSFUL;
-  std::unique_lock<std::mutex> op(M().operation);
+  std::unique_lock<sim::clock::Mutex> op(M().operation);
   Record rec;
   if (!Lookup(pdo, &rec)) return STATUS_NO_SUCH_DEVICE;
   if (rec.state == DeviceState::SurpriseRemoved || rec.state == DeviceState::Removed) return STATUS_SUCCESS;
@@ -305,7 +306,7 @@ void OnDeviceDeleted(PDEVICE_OBJECT dev) {
     std::lock_guard<std::mutex> l(sim::pnp::M().lock);
     wasPdo = sim::pnp::M().devices.erase(dev) != 0;
     std::erase_if(sim::pnp::M().callbacks, [dev](const auto& e) { return e.second.first == dev; });
-    sim::pnp::M().changed.notify_all();
+    sim::pnp::M().changed.NotifyAll();
   }
   if (!wasPdo) return;
   ForgetDeviceInterfaces(dev);
@@ -329,7 +330,7 @@ void OnStackFilesClosed(PDEVICE_OBJECT base) {
   ObReferenceObject(base);
   sim::kernel::QueueSystemWork(DelayedWorkQueue, [base] {
     {
-      std::lock_guard<std::mutex> op(sim::pnp::M().operation);
+      std::lock_guard<sim::clock::Mutex> op(sim::pnp::M().operation);
       sim::pnp::SendRemove(base);
     }
     ObDereferenceObject(base);

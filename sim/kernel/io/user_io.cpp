@@ -57,7 +57,7 @@ struct RequestAccess {
     if (cb) cb(r);
     {
       std::lock_guard<std::mutex> l(req->lock_);
-      req->done_.notify_all();
+      req->done_.NotifyAll();
     }
     // The IRP's reference on the file object; dropping it may send
     // IRP_MJ_CLOSE, which must not run inside the driver's completion.

@@ -3,7 +3,6 @@
 // Win32 stand-in and by tests. Requests are asynchronous: they complete
 // through a callback and can be waited for.
 #pragma once
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,7 +42,7 @@ class UserRequest {
   friend class UserHandle;
   friend struct RequestAccess;
   mutable std::mutex lock_;
-  mutable std::condition_variable done_;
+  mutable sim::clock::Condition done_{"user-mode request"};
   PIRP irp_ = nullptr;  // valid while pending
   bool complete_ = false;
   int cancelling_ = 0;

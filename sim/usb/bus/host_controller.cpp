@@ -39,7 +39,7 @@ void HostController::Start() {
   running_ = true;
   startTime_ = sim::clock::Now();
   processedFrames_ = 0;
-  thread_ = std::thread([this] { FrameThread(); });
+  thread_ = sim::clock::Thread("host controller", [this] { FrameThread(); });
 }
 
 void HostController::Stop() {
@@ -48,8 +48,8 @@ void HostController::Stop() {
     if (!running_) return;
     running_ = false;
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  wake_.NotifyAll();
+  thread_.Join();
 }
 
 ControllerInfo HostController::Info() const {
@@ -254,7 +254,7 @@ void HostController::CompleteOne(Transfer* t) {
   if (pipe) {
     Lock lock(mutex_);
     pipe->completing--;
-    pipeIdle_.notify_all();
+    pipeIdle_.NotifyAll();
   }
 }
 

@@ -9,13 +9,12 @@
 #include <usbuser.h>
 #include <wdm.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "sim/kernel/core/clock.h"
 #include "sim/usb/bus/bus_types.h"
 #include "sim/usb/bus/device_slot.h"
 #include "sim/usb/device/usb_device.h"
@@ -100,8 +99,8 @@ class HostController {
   void ApplyFaults(DeviceSlot* slot, uint8_t endpointAddress, Transfer* t, bool& drop);
 
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable pipeIdle_;
+  sim::clock::Condition wake_{"host controller frame"};
+  sim::clock::Condition pipeIdle_{"pipe completions"};
   ControllerInfo info_;
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
   std::vector<Transfer*> delayed_;
@@ -109,7 +108,7 @@ class HostController {
   uint64_t frameBase_ = 0x2000;  // frame numbers do not start at 0 on a running bus
   uint64_t processedFrames_ = 0;  // frames since start already processed
   bool running_ = false;
-  std::thread thread_;
+  sim::clock::Thread thread_;
 };
 
 // Moves a transfer's buffer out of its URB (TransferBuffer, else the MDL's

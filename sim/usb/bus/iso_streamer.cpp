@@ -120,7 +120,7 @@ void IsoStreamer::OnDone(Slot* s, NTSTATUS status) {
     lock.unlock();
     Send(s);
   } else {
-    idle_.notify_all();
+    idle_.NotifyAll();
   }
 }
 

@@ -6,13 +6,13 @@
 
 #include <usb.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "sim/kernel/core/clock.h"
 #include "sim/usb/bus/usb_test_client.h"
 
 namespace sim::usb {
@@ -62,7 +62,7 @@ class IsoStreamer {
   UsbTestClient& client_;
   StreamerConfig config_;
   mutable std::mutex mutex_;
-  std::condition_variable idle_;
+  sim::clock::Condition idle_{"iso streamer idle"};
   bool running_ = false;
   int inFlight_ = 0;
   std::vector<Slot*> slots_;
