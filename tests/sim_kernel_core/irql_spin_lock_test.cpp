@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "kernel_test_util.h"
+#include "testbed_test.h"
 #include "kernel_flags_check.h"
 #include "sim/kernel/core/bugcheck.h"
 #include "sim/kernel/core/os_version.h"
@@ -12,13 +12,23 @@
 
 namespace {
 
-TEST(Irql, IsPerThreadAndRaisedByRaiseAndSpinLocks) {
+using sim::clock::Thread;
+
+class Irql : public trox::test::TestbedTest {};
+class SpinLocks : public trox::test::TestbedTest {};
+class Interlocked : public trox::test::TestbedTest {};
+class BugCheck : public trox::test::TestbedTest {};
+class Lists : public trox::test::TestbedTest {};
+class OsVersion : public trox::test::TestbedTest {};
+class KernelCode : public trox::test::TestbedTest {};
+
+TEST_F(Irql, IsPerThreadAndRaisedByRaiseAndSpinLocks) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   EXPECT_EQ(old, PASSIVE_LEVEL);
   KIRQL other = 0xff;
-  std::thread([&] { other = KeGetCurrentIrql(); }).join();
+  Thread("other", [&] { other = KeGetCurrentIrql(); }).Join();
   EXPECT_EQ(other, PASSIVE_LEVEL);
   KeLowerIrql(old);
   KSPIN_LOCK lock;
@@ -29,7 +39,7 @@ TEST(Irql, IsPerThreadAndRaisedByRaiseAndSpinLocks) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST(Irql, RaisingToALowerOrLoweringToAHigherLevelIsAVerifierFailure) {
+TEST_F(Irql, RaisingToALowerOrLoweringToAHigherLevelIsAVerifierFailure) {
   sim::verifier::Recorder rec;
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -43,7 +53,7 @@ TEST(Irql, RaisingToALowerOrLoweringToAHigherLevelIsAVerifierFailure) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST(SpinLocks, ProvideMutualExclusionAcrossThreads) {
+TEST_F(SpinLocks, ProvideMutualExclusionAcrossThreads) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   long counter = 0;  // deliberately not atomic
@@ -62,37 +72,36 @@ TEST(SpinLocks, ProvideMutualExclusionAcrossThreads) {
       }
     }
   };
-  std::thread a(work), b(work), c(work);
-  a.join();
-  b.join();
-  c.join();
+  {
+    Thread a("a", work), b("b", work), c("c", work);
+  }
   EXPECT_EQ(counter, 60000);
 }
 
-TEST(SpinLocks, TryToAcquireFailsWhileAnotherThreadHoldsIt) {
+TEST_F(SpinLocks, TryToAcquireFailsWhileAnotherThreadHoldsIt) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   KEVENT held, release;
   KeInitializeEvent(&held, NotificationEvent, FALSE);
   KeInitializeEvent(&release, NotificationEvent, FALSE);
-  std::thread holder([&] {
+  Thread holder("holder", [&] {
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
     KeSetEvent(&held, 0, FALSE);
-    while (KeReadStateEvent(&release) == 0) std::this_thread::yield();
+    while (KeReadStateEvent(&release) == 0) KeStallExecutionProcessor(10);
     KeReleaseSpinLock(&lock, old);
   });
   ASSERT_EQ(WaitMs(&held, 10000), STATUS_SUCCESS);
   AtDispatchLevel([&] { EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock)); });
   KeSetEvent(&release, 0, FALSE);
-  holder.join();
+  holder.Join();
   AtDispatchLevel([&] {
     EXPECT_TRUE(KeTryToAcquireSpinLockAtDpcLevel(&lock));
     KeReleaseSpinLockFromDpcLevel(&lock);
   });
 }
 
-TEST(SpinLocks, MisuseIsAVerifierFailure) {
+TEST_F(SpinLocks, MisuseIsAVerifierFailure) {
   sim::verifier::Recorder rec;
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
@@ -107,12 +116,12 @@ TEST(SpinLocks, MisuseIsAVerifierFailure) {
   EXPECT_TRUE(rec.Has("KeAcquireSpinLock", "already held"));
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
 
-  std::thread([&] {
+  Thread("other", [&] {
     KIRQL o;
     KeRaiseIrql(DISPATCH_LEVEL, &o);
     KeReleaseSpinLockFromDpcLevel(&lock);
     KeLowerIrql(o);
-  }).join();
+  }).Join();
   EXPECT_TRUE(rec.Has("KeReleaseSpinLockFromDpcLevel", "held by thread"));
   EXPECT_FALSE(KeTestSpinLock(&lock)) << "still held by this thread";
 
@@ -130,7 +139,7 @@ TEST(SpinLocks, MisuseIsAVerifierFailure) {
   EXPECT_TRUE(KeTestSpinLock(&lock)) << "refused at PASSIVE_LEVEL";
 }
 
-TEST(Interlocked, OperationsReturnTheDocumentedValues) {
+TEST_F(Interlocked, OperationsReturnTheDocumentedValues) {
   LONG v = 5;
   EXPECT_EQ(InterlockedCompareExchange(&v, 9, 4), 5) << "returns the initial value; no exchange";
   EXPECT_EQ(v, 5);
@@ -149,13 +158,13 @@ TEST(Interlocked, OperationsReturnTheDocumentedValues) {
   EXPECT_EQ(p, &target);
 }
 
-TEST(BugCheck, IsAVerifierFailureThatDoesNotReturn) {
+TEST_F(BugCheck, IsAVerifierFailureThatDoesNotReturn) {
   sim::verifier::Recorder rec;
   EXPECT_THROW(KeBugCheckEx(0xC4, 1, 2, 3, 4), sim::kernel::BugCheck);
   EXPECT_TRUE(rec.Has("KeBugCheckEx", "0x000000C4"));
 }
 
-TEST(Lists, RemoveEntryListDetectsCorruptedLinks) {
+TEST_F(Lists, RemoveEntryListDetectsCorruptedLinks) {
   LIST_ENTRY head, a, b;
   InitializeListHead(&head);
   InsertTailList(&head, &a);
@@ -167,7 +176,7 @@ TEST(Lists, RemoveEntryListDetectsCorruptedLinks) {
   EXPECT_TRUE(rec.Has("LIST_ENTRY"));
 }
 
-TEST(OsVersion, AnswersAgainstTheConfiguredVersion) {
+TEST_F(OsVersion, AnswersAgainstTheConfiguredVersion) {
   EXPECT_TRUE(RtlIsNtDdiVersionAvailable(NTDDI_WIN10));
   EXPECT_FALSE(RtlIsNtDdiVersionAvailable(NTDDI_WIN10_RS1));
   sim::kernel::SetOsVersion(NTDDI_WIN7);
@@ -176,7 +185,7 @@ TEST(OsVersion, AnswersAgainstTheConfiguredVersion) {
   sim::kernel::SetOsVersion(NTDDI_WIN10);
 }
 
-TEST(KernelCode, CompilesWithKernelFlagsAndSeesThePagedCodeCheck) {
+TEST_F(KernelCode, CompilesWithKernelFlagsAndSeesThePagedCodeCheck) {
   EXPECT_EQ(KernelFlagsListRoundTrip(), 3);
   sim::verifier::Recorder rec;
   AtDispatchLevel([] { KernelFlagsPagedFunction(); });

@@ -38,3 +38,5 @@ void AtDispatchLevel(F f) {
   f();
   KeLowerIrql(old);
 }
+
+inline constexpr int64_t kMs = sim::clock::kTicksPerMillisecond;

@@ -2,16 +2,22 @@
 #include <gtest/gtest.h>
 
 #include "kernel_test_util.h"
+#include "testbed_test.h"
 #include "sim/kernel/core/pool.h"
 #include "sim/kernel/core/verifier.h"
 
 namespace {
 
+using sim::clock::Thread;
+
+class Pool : public trox::test::TestbedTest {};
+class Lookaside : public trox::test::TestbedTest {};
+
 using sim::pool::MakeTag;
 
 constexpr ULONG kTag = MakeTag("Test");
 
-TEST(Pool, AllocationsAreTrackedByTagSizeAndType) {
+TEST_F(Pool, AllocationsAreTrackedByTagSizeAndType) {
   size_t before = sim::pool::OutstandingCount();
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag);
   ASSERT_NE(p, nullptr);
@@ -26,7 +32,7 @@ TEST(Pool, AllocationsAreTrackedByTagSizeAndType) {
   EXPECT_EQ(sim::pool::OutstandingCount(), before);
 }
 
-TEST(Pool, Pool2ZeroesUnlessUninitialisedIsAsked) {
+TEST_F(Pool, Pool2ZeroesUnlessUninitialisedIsAsked) {
   auto* z = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag));
   auto* u = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 64, kTag));
   ASSERT_TRUE(z && u);
@@ -41,7 +47,7 @@ TEST(Pool, Pool2ZeroesUnlessUninitialisedIsAsked) {
   ExFreePool(u);
 }
 
-TEST(Pool, WrongTagDoubleFreeAndUnknownPointerAreVerifierFailures) {
+TEST_F(Pool, WrongTagDoubleFreeAndUnknownPointerAreVerifierFailures) {
   sim::verifier::Recorder rec;
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
   ExFreePoolWithTag(p, MakeTag("Othr"));
@@ -56,7 +62,7 @@ TEST(Pool, WrongTagDoubleFreeAndUnknownPointerAreVerifierFailures) {
   EXPECT_TRUE(rec.Has("ExFreePool", "not an allocated pool block"));
 }
 
-TEST(Pool, PagedPoolAboveApcLevelAndZeroSizeAreVerifierFailures) {
+TEST_F(Pool, PagedPoolAboveApcLevelAndZeroSizeAreVerifierFailures) {
   sim::verifier::Recorder rec;
   AtDispatchLevel([&] {
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 16, kTag), nullptr);
@@ -70,7 +76,7 @@ TEST(Pool, PagedPoolAboveApcLevelAndZeroSizeAreVerifierFailures) {
   EXPECT_TRUE(rec.Has("ExAllocatePoolWithTag", "zero-byte"));
 }
 
-TEST(Pool, LeakCheckListsDriverAllocationsButNotTheStandIns) {
+TEST_F(Pool, LeakCheckListsDriverAllocationsButNotTheStandIns) {
   sim::verifier::Recorder rec;
   void* standIn;
   {
@@ -86,7 +92,7 @@ TEST(Pool, LeakCheckListsDriverAllocationsButNotTheStandIns) {
   ExFreePool(standIn);
 }
 
-TEST(Pool, FaultInjectionFailsCountedAndTaggedAllocations) {
+TEST_F(Pool, FaultInjectionFailsCountedAndTaggedAllocations) {
   sim::pool::FailNextAllocations(1, MakeTag("Fail"));
   void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
   EXPECT_NE(other, nullptr) << "another tag is not affected";
@@ -112,7 +118,7 @@ TEST(Pool, FaultInjectionFailsCountedAndTaggedAllocations) {
   for (void* p : {other, again, a, b, c}) ExFreePool(p);
 }
 
-TEST(Lookaside, KeepsFreedEntriesUpToDepthAndFreesTheRest) {
+TEST_F(Lookaside, KeepsFreedEntriesUpToDepthAndFreesTheRest) {
   NPAGED_LOOKASIDE_LIST list;
   ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 48, kTag, 2);
   size_t before = sim::pool::OutstandingCount();
@@ -142,7 +148,7 @@ void CustomFree(PVOID p) {
   ExFreePoolWithTag(p, MakeTag("Cust"));
 }
 
-TEST(Lookaside, CustomRoutinesAreUsedWithTheListsTagAndSize) {
+TEST_F(Lookaside, CustomRoutinesAreUsedWithTheListsTagAndSize) {
   gCustomAllocs = gCustomFrees = 0;
   NPAGED_LOOKASIDE_LIST list;
   ExInitializeNPagedLookasideList(&list, CustomAllocate, CustomFree, 0, 16, MakeTag("Cust"), 1);
@@ -156,7 +162,7 @@ TEST(Lookaside, CustomRoutinesAreUsedWithTheListsTagAndSize) {
   EXPECT_EQ(gCustomFrees, 2);
 }
 
-TEST(Lookaside, FreeingAnEntryTwiceIsAVerifierFailure) {
+TEST_F(Lookaside, FreeingAnEntryTwiceIsAVerifierFailure) {
   sim::verifier::Recorder rec;
   NPAGED_LOOKASIDE_LIST list;
   ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTag, 4);

@@ -2,13 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "kernel_test_util.h"
+#include "testbed_test.h"
 #include "sim/kernel/core/handles.h"
 #include "sim/kernel/core/verifier.h"
 
 namespace {
+
+using sim::clock::Thread;
+
+class SystemThreads : public trox::test::TestbedTest {};
+class Threads : public trox::test::TestbedTest {};
+class Handles : public trox::test::TestbedTest {};
+class Objects : public trox::test::TestbedTest {};
 
 struct ThreadProbe {
   std::atomic<int> irql{-1};
@@ -38,7 +45,7 @@ PVOID ReferenceThread(HANDLE h) {
   return thread;
 }
 
-TEST(SystemThreads, RunAtPassiveWithDefaultPriorityAndSignalWhenTheyEnd) {
+TEST_F(SystemThreads, RunAtPassiveWithDefaultPriorityAndSignalWhenTheyEnd) {
   ThreadProbe probe;
   HANDLE h = nullptr;
   ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ProbeThread, &probe),
@@ -58,7 +65,7 @@ TEST(SystemThreads, RunAtPassiveWithDefaultPriorityAndSignalWhenTheyEnd) {
   ObDereferenceObject(thread);
 }
 
-TEST(SystemThreads, CreationIsPassiveLevelOnly) {
+TEST_F(SystemThreads, CreationIsPassiveLevelOnly) {
   sim::verifier::Recorder rec;
   HANDLE h = nullptr;
   AtDispatchLevel([&] {
@@ -73,7 +80,7 @@ void EndsAtDispatch(PVOID) {
   KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 
-TEST(SystemThreads, EndingAtRaisedIrqlIsAVerifierFailure) {
+TEST_F(SystemThreads, EndingAtRaisedIrqlIsAVerifierFailure) {
   sim::verifier::Recorder rec;
   HANDLE h;
   ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndsAtDispatch, nullptr),
@@ -85,7 +92,7 @@ TEST(SystemThreads, EndingAtRaisedIrqlIsAVerifierFailure) {
   EXPECT_TRUE(rec.Has("PsTerminateSystemThread", "IRQL 2"));
 }
 
-TEST(Threads, PriorityIsRecordedAndReturned) {
+TEST_F(Threads, PriorityIsRecordedAndReturned) {
   PKTHREAD me = KeGetCurrentThread();
   KPRIORITY old = KeQueryPriorityThread(me);
   EXPECT_EQ(KeSetPriorityThread(me, LOW_REALTIME_PRIORITY), old);
@@ -93,22 +100,22 @@ TEST(Threads, PriorityIsRecordedAndReturned) {
   KeSetPriorityThread(me, old);
 }
 
-TEST(Threads, EveryThreadHasItsOwnObjectAndId) {
+TEST_F(Threads, EveryThreadHasItsOwnObjectAndId) {
   PKTHREAD mine = KeGetCurrentThread();
   HANDLE myId = PsGetCurrentThreadId();
   PKTHREAD other = nullptr;
   HANDLE otherId = nullptr;
-  std::thread t([&] {
+  Thread t("other", [&] {
     other = KeGetCurrentThread();
     otherId = PsGetCurrentThreadId();
   });
-  t.join();
+  t.Join();
   EXPECT_NE(mine, other);
   EXPECT_NE(myId, otherId);
   EXPECT_EQ(KeGetCurrentThread(), mine);
 }
 
-TEST(Handles, ReferenceByHandleChecksTheTypeAndCurrentThreadPseudoHandle) {
+TEST_F(Handles, ReferenceByHandleChecksTheTypeAndCurrentThreadPseudoHandle) {
   PVOID self = nullptr;
   ASSERT_EQ(ObReferenceObjectByHandle(NtCurrentThread(), 0, *PsThreadType, KernelMode, &self, nullptr),
             STATUS_SUCCESS);
@@ -134,7 +141,7 @@ TEST(Handles, ReferenceByHandleChecksTheTypeAndCurrentThreadPseudoHandle) {
 int gDestroyed = 0;
 void CountDestroy(void*) { gDestroyed++; }
 
-TEST(Objects, DestroyRunsWhenTheLastReferenceGoesAndHandlesHoldReferences) {
+TEST_F(Objects, DestroyRunsWhenTheLastReferenceGoesAndHandlesHoldReferences) {
   static int object;
   gDestroyed = 0;
   POBJECT_TYPE type = sim::kernel::DefineObjectType("Counted");
@@ -147,7 +154,7 @@ TEST(Objects, DestroyRunsWhenTheLastReferenceGoesAndHandlesHoldReferences) {
   EXPECT_EQ(gDestroyed, 1);
 }
 
-TEST(Objects, MisuseIsAVerifierFailure) {
+TEST_F(Objects, MisuseIsAVerifierFailure) {
   sim::verifier::Recorder rec;
   static int notAnObject;
   ObDereferenceObject(&notAnObject);

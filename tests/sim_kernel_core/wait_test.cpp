@@ -2,25 +2,34 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "kernel_test_util.h"
 #include "sim/kernel/core/verifier.h"
+#include "testbed_test.h"
 
 namespace {
 
-TEST(Events, NotificationEventReleasesAllWaitersAndStaysSignalled) {
+using sim::clock::Thread;
+
+class Events : public trox::test::TestbedTest {};
+class Waits : public trox::test::TestbedTest {};
+class Semaphores : public trox::test::TestbedTest {};
+class Mutexes : public trox::test::TestbedTest {};
+class FastMutexes : public trox::test::TestbedTest {};
+class GuardedMutexes : public trox::test::TestbedTest {};
+
+TEST_F(Events, NotificationEventReleasesAllWaitersAndStaysSignalled) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   std::atomic<int> released{0};
-  std::vector<std::thread> waiters;
+  std::vector<Thread> waiters;
   for (int i = 0; i < 3; i++)
-    waiters.emplace_back([&] {
+    waiters.emplace_back("waiter", [&] {
       if (WaitMs(&e, 10000) == STATUS_SUCCESS) released++;
     });
   EXPECT_EQ(KeSetEvent(&e, IO_NO_INCREMENT, FALSE), 0);
-  for (auto& t : waiters) t.join();
+  for (auto& t : waiters) t.Join();
   EXPECT_EQ(released, 3);
   EXPECT_EQ(KeReadStateEvent(&e), 1);
   EXPECT_EQ(Poll(&e), STATUS_SUCCESS);
@@ -28,29 +37,27 @@ TEST(Events, NotificationEventReleasesAllWaitersAndStaysSignalled) {
   EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
 }
 
-TEST(Events, SynchronizationEventReleasesOneWaiterPerSet) {
+TEST_F(Events, SynchronizationEventReleasesOneWaiterPerSet) {
   KEVENT e;
   KeInitializeEvent(&e, SynchronizationEvent, FALSE);
   std::atomic<int> released{0};
-  std::vector<std::thread> waiters;
+  std::vector<Thread> waiters;
   for (int i = 0; i < 2; i++)
-    waiters.emplace_back([&] {
+    waiters.emplace_back("waiter", [&] {
       if (WaitMs(&e, 10000) == STATUS_SUCCESS) released++;
     });
-  // Whether or not the waiters block yet, one set releases exactly one of them.
+  Bed().RunFor(kMs);  // both wait now
   KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
-  int64_t start = sim::clock::Now();
-  while (released < 1 && ElapsedMs(start) < 5000) std::this_thread::yield();
-  sim::clock::SleepUntil(sim::clock::Now() + 30 * 10000);
+  Bed().RunFor(kMs);
   EXPECT_EQ(released, 1);
   EXPECT_EQ(KeReadStateEvent(&e), 0) << "the satisfied wait consumes the signal";
   KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
-  for (auto& t : waiters) t.join();
+  for (auto& t : waiters) t.Join();
   EXPECT_EQ(released, 2);
   EXPECT_EQ(KeReadStateEvent(&e), 0);
 }
 
-TEST(Events, SetWithoutWaiterStaysSignalledUntilOneWaitConsumesIt) {
+TEST_F(Events, SetWithoutWaiterStaysSignalledUntilOneWaitConsumesIt) {
   KEVENT e;
   KeInitializeEvent(&e, SynchronizationEvent, FALSE);
   EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
@@ -59,38 +66,34 @@ TEST(Events, SetWithoutWaiterStaysSignalledUntilOneWaitConsumesIt) {
   EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
 }
 
-TEST(Events, PulseReleasesCurrentWaitersAndLeavesEventReset) {
+TEST_F(Events, PulseReleasesCurrentWaitersAndLeavesEventReset) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
-  std::atomic<bool> started{false};
   NTSTATUS result = STATUS_PENDING;
-  std::thread waiter([&] {
-    started = true;
-    result = WaitMs(&e, 10000);
-  });
-  while (!started) std::this_thread::yield();
-  // The waiter may not be blocked yet; pulse until it has been released.
-  int64_t start = sim::clock::Now();
-  while (ElapsedMs(start) < 5000) {
-    KePulseEvent(&e, 0, FALSE);
-    if (__atomic_load_n(&result, __ATOMIC_SEQ_CST) != STATUS_PENDING) break;
-    sim::clock::SleepUntil(sim::clock::Now() + 10000);
-  }
-  waiter.join();
+  Thread waiter("waiter", [&] { result = WaitMs(&e, 10000); });
+  Bed().RunFor(kMs);  // the waiter waits now
+  KePulseEvent(&e, 0, FALSE);
+  waiter.Join();
   EXPECT_EQ(result, STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&e), 0);
 }
 
-TEST(Waits, RelativeTimeoutExpiresAfterTheInterval) {
+TEST_F(Waits, RelativeTimeoutExpiresAfterTheInterval) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   int64_t start = sim::clock::Now();
   EXPECT_EQ(WaitMs(&e, 50), STATUS_TIMEOUT);
-  EXPECT_GE(ElapsedMs(start), 49.0);
-  EXPECT_LT(ElapsedMs(start), 5000.0);
+  // On the next tick of the default 15.625 ms resolution.
+  EXPECT_DOUBLE_EQ(ElapsedMs(start), 62.5);
+  ExSetTimerResolution(10000, TRUE);
+  start = sim::clock::Now();
+  EXPECT_EQ(WaitMs(&e, 1), STATUS_TIMEOUT);
+  EXPECT_GE(ElapsedMs(start), 1.0);
+  EXPECT_LE(ElapsedMs(start), 2.0) << "a raised resolution makes a 1 ms time-out end on the next 1 ms tick";
+  ExSetTimerResolution(0, FALSE);
 }
 
-TEST(Waits, AbsoluteTimeoutUsesSystemTime) {
+TEST_F(Waits, AbsoluteTimeoutUsesSystemTime) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   LARGE_INTEGER due;
@@ -98,23 +101,23 @@ TEST(Waits, AbsoluteTimeoutUsesSystemTime) {
   due.QuadPart += 50 * 10000;
   int64_t start = sim::clock::Now();
   EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
-  EXPECT_GE(ElapsedMs(start), 45.0);
-  EXPECT_LT(ElapsedMs(start), 5000.0);
+  EXPECT_GE(ElapsedMs(start), 50.0);
+  EXPECT_LE(ElapsedMs(start), 50.0 + 15.625);
   // An absolute time in the past behaves like a poll.
   KeQuerySystemTime(&due);
   due.QuadPart -= 10000000;
   EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
 }
 
-TEST(Waits, ZeroTimeoutPollsWithoutBlocking) {
+TEST_F(Waits, ZeroTimeoutPollsWithoutBlocking) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   int64_t start = sim::clock::Now();
   EXPECT_EQ(Poll(&e), STATUS_TIMEOUT);
-  EXPECT_LT(ElapsedMs(start), 1000.0);
+  EXPECT_EQ(ElapsedMs(start), 0.0);
 }
 
-TEST(Waits, WaitAnyReturnsLowestSignalledIndexAndConsumesOnlyThatObject) {
+TEST_F(Waits, WaitAnyReturnsLowestSignalledIndexAndConsumesOnlyThatObject) {
   KEVENT a, b, c;
   KeInitializeEvent(&a, SynchronizationEvent, FALSE);
   KeInitializeEvent(&b, SynchronizationEvent, TRUE);
@@ -128,23 +131,23 @@ TEST(Waits, WaitAnyReturnsLowestSignalledIndexAndConsumesOnlyThatObject) {
   EXPECT_EQ(KeWaitForMultipleObjects(3, objs, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr), STATUS_TIMEOUT);
 }
 
-TEST(Waits, WaitAnyWakesWithTheIndexOfTheObjectSignalledLater) {
+TEST_F(Waits, WaitAnyWakesWithTheIndexOfTheObjectSignalledLater) {
   KEVENT a, b;
   KeInitializeEvent(&a, NotificationEvent, FALSE);
   KeInitializeEvent(&b, NotificationEvent, FALSE);
   PVOID objs[2] = {&a, &b};
   NTSTATUS result = STATUS_PENDING;
-  std::thread waiter([&] {
+  Thread waiter("waiter", [&] {
     LARGE_INTEGER t = RelativeMs(10000);
     result = KeWaitForMultipleObjects(2, objs, WaitAny, Executive, KernelMode, FALSE, &t, nullptr);
   });
-  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  Bed().RunFor(20 * kMs);
   KeSetEvent(&b, 0, FALSE);
-  waiter.join();
+  waiter.Join();
   EXPECT_EQ(result, STATUS_WAIT_1);
 }
 
-TEST(Waits, WaitAllTakesEveryObjectAtOnceOrNone) {
+TEST_F(Waits, WaitAllTakesEveryObjectAtOnceOrNone) {
   KSEMAPHORE s;
   KEVENT e;
   KeInitializeSemaphore(&s, 1, 5);
@@ -155,19 +158,19 @@ TEST(Waits, WaitAllTakesEveryObjectAtOnceOrNone) {
   EXPECT_EQ(KeReadStateSemaphore(&s), 1) << "an unsatisfied WaitAll must not consume part of the objects";
 
   NTSTATUS result = STATUS_PENDING;
-  std::thread waiter([&] {
+  Thread waiter("waiter", [&] {
     LARGE_INTEGER t = RelativeMs(10000);
     result = KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &t, nullptr);
   });
-  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  Bed().RunFor(20 * kMs);
   KeSetEvent(&e, 0, FALSE);
-  waiter.join();
+  waiter.Join();
   EXPECT_EQ(result, STATUS_WAIT_0);
   EXPECT_EQ(KeReadStateSemaphore(&s), 0);
   EXPECT_EQ(KeReadStateEvent(&e), 0);
 }
 
-TEST(Waits, WaitAllTimesOutWhenOneObjectStaysUnsignalled) {
+TEST_F(Waits, WaitAllTimesOutWhenOneObjectStaysUnsignalled) {
   KEVENT a, b;
   KeInitializeEvent(&a, NotificationEvent, TRUE);
   KeInitializeEvent(&b, NotificationEvent, FALSE);
@@ -176,7 +179,7 @@ TEST(Waits, WaitAllTimesOutWhenOneObjectStaysUnsignalled) {
   EXPECT_EQ(KeWaitForMultipleObjects(2, objs, WaitAll, Executive, KernelMode, FALSE, &t, nullptr), STATUS_TIMEOUT);
 }
 
-TEST(Waits, MoreThanThreadWaitObjectsNeedsAWaitBlockArray) {
+TEST_F(Waits, MoreThanThreadWaitObjectsNeedsAWaitBlockArray) {
   KEVENT e[5];
   PVOID objs[5];
   for (int i = 0; i < 5; i++) {
@@ -193,7 +196,7 @@ TEST(Waits, MoreThanThreadWaitObjectsNeedsAWaitBlockArray) {
   EXPECT_TRUE(rec.Has("KeWaitForMultipleObjects", "MAXIMUM_WAIT_OBJECTS"));
 }
 
-TEST(Waits, WaitAllWithTheSameObjectTwiceIsAVerifierFailure) {
+TEST_F(Waits, WaitAllWithTheSameObjectTwiceIsAVerifierFailure) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, TRUE);
   PVOID objs[2] = {&e, &e};
@@ -203,7 +206,7 @@ TEST(Waits, WaitAllWithTheSameObjectTwiceIsAVerifierFailure) {
   EXPECT_TRUE(rec.Has("KeWaitForMultipleObjects", "twice"));
 }
 
-TEST(Waits, TimedWaitAtDispatchLevelIsAVerifierFailureButPollingIsAllowed) {
+TEST_F(Waits, TimedWaitAtDispatchLevelIsAVerifierFailureButPollingIsAllowed) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   sim::verifier::Recorder rec;
@@ -218,24 +221,24 @@ TEST(Waits, TimedWaitAtDispatchLevelIsAVerifierFailureButPollingIsAllowed) {
   });
 }
 
-TEST(Waits, WaitOnUninitialisedObjectIsAVerifierFailure) {
+TEST_F(Waits, WaitOnUninitialisedObjectIsAVerifierFailure) {
   KEVENT e{};
   sim::verifier::Recorder rec;
   EXPECT_NE(Poll(&e), STATUS_SUCCESS);
   EXPECT_TRUE(rec.Has("KeWaitForSingleObject", "not an initialised"));
 }
 
-TEST(Waits, DelayExecutionSleepsAndIsRefusedAboveApcLevel) {
+TEST_F(Waits, DelayExecutionSleepsAndIsRefusedAboveApcLevel) {
   LARGE_INTEGER t = RelativeMs(30);
   int64_t start = sim::clock::Now();
   EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &t), STATUS_SUCCESS);
-  EXPECT_GE(ElapsedMs(start), 29.0);
+  EXPECT_DOUBLE_EQ(ElapsedMs(start), 31.25) << "30 ms end on the second tick of 15.625 ms";
   sim::verifier::Recorder rec;
   AtDispatchLevel([&] { KeDelayExecutionThread(KernelMode, FALSE, &t); });
   EXPECT_TRUE(rec.Has("KeDelayExecutionThread"));
 }
 
-TEST(Semaphores, CountsReleasesAndWaits) {
+TEST_F(Semaphores, CountsReleasesAndWaits) {
   KSEMAPHORE s;
   KeInitializeSemaphore(&s, 0, 3);
   EXPECT_EQ(Poll(&s), STATUS_TIMEOUT);
@@ -246,18 +249,18 @@ TEST(Semaphores, CountsReleasesAndWaits) {
   EXPECT_EQ(Poll(&s), STATUS_TIMEOUT);
 
   std::atomic<int> acquired{0};
-  std::vector<std::thread> waiters;
+  std::vector<Thread> waiters;
   for (int i = 0; i < 3; i++)
-    waiters.emplace_back([&] {
+    waiters.emplace_back("waiter", [&] {
       if (WaitMs(&s, 10000) == STATUS_SUCCESS) acquired++;
     });
   EXPECT_EQ(KeReleaseSemaphore(&s, 0, 3, FALSE), 0);
-  for (auto& t : waiters) t.join();
+  for (auto& t : waiters) t.Join();
   EXPECT_EQ(acquired, 3);
   EXPECT_EQ(KeReadStateSemaphore(&s), 0);
 }
 
-TEST(Semaphores, ReleaseBeyondTheLimitIsAVerifierFailureAndChangesNothing) {
+TEST_F(Semaphores, ReleaseBeyondTheLimitIsAVerifierFailureAndChangesNothing) {
   KSEMAPHORE s;
   KeInitializeSemaphore(&s, 2, 3);
   sim::verifier::Recorder rec;
@@ -269,7 +272,7 @@ TEST(Semaphores, ReleaseBeyondTheLimitIsAVerifierFailureAndChangesNothing) {
   EXPECT_EQ(KeReadStateSemaphore(&s), 3);
 }
 
-TEST(Mutexes, RecursiveAcquisitionByTheOwner) {
+TEST_F(Mutexes, RecursiveAcquisitionByTheOwner) {
   KMUTEX m;
   KeInitializeMutex(&m, 0);
   EXPECT_EQ(KeReadStateMutex(&m), 1);
@@ -279,8 +282,7 @@ TEST(Mutexes, RecursiveAcquisitionByTheOwner) {
   EXPECT_EQ(m.OwnerThread, KeGetCurrentThread());
 
   NTSTATUS other = STATUS_PENDING;
-  std::thread t([&] { other = Poll(&m); });
-  t.join();
+  Thread("other", [&] { other = Poll(&m); }).Join();
   EXPECT_EQ(other, STATUS_TIMEOUT) << "another thread must not get an owned mutex";
 
   EXPECT_EQ(KeReleaseMutex(&m, FALSE), -1);
@@ -289,7 +291,7 @@ TEST(Mutexes, RecursiveAcquisitionByTheOwner) {
   EXPECT_EQ(m.OwnerThread, nullptr);
 }
 
-TEST(Mutexes, ReleaseHandsTheMutexToAWaiter) {
+TEST_F(Mutexes, ReleaseHandsTheMutexToAWaiter) {
   KMUTEX m;
   KeInitializeMutex(&m, 0);
   ASSERT_EQ(Poll(&m), STATUS_SUCCESS);
@@ -297,7 +299,7 @@ TEST(Mutexes, ReleaseHandsTheMutexToAWaiter) {
   KeInitializeEvent(&gotIt, NotificationEvent, FALSE);
   KeInitializeEvent(&letGo, NotificationEvent, FALSE);
   PKTHREAD waiterThread = nullptr;
-  std::thread waiter([&] {
+  Thread waiter("waiter", [&] {
     waiterThread = KeGetCurrentThread();
     EXPECT_EQ(WaitMs(&m, 10000), STATUS_SUCCESS);
     KeSetEvent(&gotIt, 0, FALSE);
@@ -305,36 +307,34 @@ TEST(Mutexes, ReleaseHandsTheMutexToAWaiter) {
     KeWaitForSingleObject(&letGo, Executive, KernelMode, FALSE, &t);
     KeReleaseMutex(&m, FALSE);
   });
-  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  Bed().RunFor(20 * kMs);
   EXPECT_EQ(Poll(&gotIt), STATUS_TIMEOUT);
   KeReleaseMutex(&m, FALSE);
   EXPECT_EQ(WaitMs(&gotIt, 10000), STATUS_SUCCESS);
   EXPECT_EQ(m.OwnerThread, waiterThread);
   KeSetEvent(&letGo, 0, FALSE);
-  waiter.join();
+  waiter.Join();
   EXPECT_EQ(KeReadStateMutex(&m), 1);
 }
 
-TEST(Mutexes, ReleaseByANonOwnerIsAVerifierFailure) {
+TEST_F(Mutexes, ReleaseByANonOwnerIsAVerifierFailure) {
   KMUTEX m;
   KeInitializeMutex(&m, 0);
   sim::verifier::Recorder rec;
   KeReleaseMutex(&m, FALSE);
   EXPECT_TRUE(rec.Has("KeReleaseMutex", "not owned"));
   ASSERT_EQ(Poll(&m), STATUS_SUCCESS);
-  std::thread t([&] { KeReleaseMutex(&m, FALSE); });
-  t.join();
+  Thread("other", [&] { KeReleaseMutex(&m, FALSE); }).Join();
   EXPECT_TRUE(rec.Has("KeReleaseMutex", "not by the caller"));
   EXPECT_EQ(KeReadStateMutex(&m), 0) << "the failed release must leave the owner's hold intact";
   KeReleaseMutex(&m, FALSE);
 }
 
-TEST(Mutexes, AThreadEndingWhileOwningAMutexIsAVerifierFailureAndAbandonsIt) {
+TEST_F(Mutexes, AThreadEndingWhileOwningAMutexIsAVerifierFailureAndAbandonsIt) {
   KMUTEX m;
   KeInitializeMutex(&m, 0);
   sim::verifier::Recorder rec;
-  std::thread t([&] { EXPECT_EQ(Poll(&m), STATUS_SUCCESS); });
-  t.join();
+  Thread("owner", [&] { EXPECT_EQ(Poll(&m), STATUS_SUCCESS); }).Join();
   EXPECT_TRUE(rec.Has("PsTerminateSystemThread", "owning mutex"));
   EXPECT_EQ(Poll(&m), STATUS_SUCCESS);
   KeReleaseMutex(&m, FALSE);
@@ -344,7 +344,7 @@ TEST(Mutexes, AThreadEndingWhileOwningAMutexIsAVerifierFailureAndAbandonsIt) {
 
 namespace {
 
-TEST(FastMutexes, ExcludeOtherThreadsAtApcLevelAndRefuseRecursion) {
+TEST_F(FastMutexes, ExcludeOtherThreadsAtApcLevelAndRefuseRecursion) {
   FAST_MUTEX m;
   ExInitializeFastMutex(&m);
   long counter = 0;  // deliberately not atomic
@@ -356,9 +356,9 @@ TEST(FastMutexes, ExcludeOtherThreadsAtApcLevelAndRefuseRecursion) {
       ExReleaseFastMutex(&m);
     }
   };
-  std::thread a(work), b(work);
-  a.join();
-  b.join();
+  {
+    Thread a("a", work), b("b", work);
+  }
   EXPECT_EQ(counter, 4000);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
@@ -367,7 +367,7 @@ TEST(FastMutexes, ExcludeOtherThreadsAtApcLevelAndRefuseRecursion) {
   ExAcquireFastMutex(&m);
   EXPECT_TRUE(rec.Has("ExAcquireFastMutex", "recursive"));
   bool acquiredElsewhere = true;
-  std::thread([&] { acquiredElsewhere = ExTryToAcquireFastMutex(&m); }).join();
+  Thread("other", [&] { acquiredElsewhere = ExTryToAcquireFastMutex(&m); }).Join();
   EXPECT_FALSE(acquiredElsewhere);
   ExReleaseFastMutex(&m);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -375,13 +375,13 @@ TEST(FastMutexes, ExcludeOtherThreadsAtApcLevelAndRefuseRecursion) {
   EXPECT_TRUE(rec.Has("ExReleaseFastMutex"));
 }
 
-TEST(GuardedMutexes, EnterAGuardedRegionWithoutRaisingIrql) {
+TEST_F(GuardedMutexes, EnterAGuardedRegionWithoutRaisingIrql) {
   KGUARDED_MUTEX m;
   KeInitializeGuardedMutex(&m);
   KeAcquireGuardedMutex(&m);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   bool acquiredElsewhere = true;
-  std::thread([&] { acquiredElsewhere = KeTryToAcquireGuardedMutex(&m); }).join();
+  Thread("other", [&] { acquiredElsewhere = KeTryToAcquireGuardedMutex(&m); }).Join();
   EXPECT_FALSE(acquiredElsewhere);
   KeReleaseGuardedMutex(&m);
   EXPECT_TRUE(KeTryToAcquireGuardedMutex(&m));
@@ -392,18 +392,18 @@ TEST(GuardedMutexes, EnterAGuardedRegionWithoutRaisingIrql) {
 
 namespace {
 
-TEST(Waits, HugeTimeoutsBehaveAsInfiniteWithoutOverflow) {
+TEST_F(Waits, HugeTimeoutsBehaveAsInfiniteWithoutOverflow) {
   KEVENT e;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   NTSTATUS result = STATUS_PENDING;
-  std::thread waiter([&] {
+  Thread waiter("waiter", [&] {
     LARGE_INTEGER forever;
     forever.QuadPart = INT64_MIN + 1;  // the longest relative interval
     result = KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &forever);
   });
-  sim::clock::SleepUntil(sim::clock::Now() + 20 * 10000);
+  Bed().RunFor(20 * kMs);
   KeSetEvent(&e, 0, FALSE);
-  waiter.join();
+  waiter.Join();
   EXPECT_EQ(result, STATUS_SUCCESS);
   LARGE_INTEGER farAbsolute;
   farAbsolute.QuadPart = INT64_MAX;

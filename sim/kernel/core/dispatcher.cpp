@@ -1,5 +1,7 @@
 #include "sim/kernel/core/dispatcher.h"
 
+#include <unordered_set>
+
 #include "sim/kernel/core/clock.h"
 #include "sim/kernel/core/irql_checks.h"
 #include "sim/kernel/core/thread.h"
@@ -20,6 +22,24 @@ void InitializeHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR sizeInLongs, 
   header->Reserved1 = 0;
   header->SignalState = signalState;
   InitializeListHead(&header->WaitListHead);
+}
+
+namespace {
+// Objects threads wait on now (guarded by the dispatcher lock): a waited-on
+// object is the one whose wait list has entries.
+std::unordered_multiset<const void*>& WaitedOn() {
+  static auto* s = new std::unordered_multiset<const void*>;
+  return *s;
+}
+}  // namespace
+
+bool IsWaitedOnWithin(const void* begin, size_t bytes) {
+  std::lock_guard<std::mutex> l(Lock());
+  for (const void* o : WaitedOn()) {
+    auto* p = static_cast<const char*>(o);
+    if (p >= static_cast<const char*>(begin) && p < static_cast<const char*>(begin) + bytes) return true;
+  }
+  return false;
 }
 
 bool IsDispatcherObject(const DISPATCHER_HEADER* object) {
@@ -192,6 +212,7 @@ NTSTATUS Wait(const char* call, ULONG count, PVOID const* objects, WAIT_TYPE wai
     wb.Object = objects[i];
     wb.BlockState = 1;
     InsertTailList(&static_cast<DISPATCHER_HEADER*>(objects[i])->WaitListHead, &wb.WaitListEntry);
+    dsp::WaitedOn().insert(objects[i]);
   }
   thread->WaitBlocks = blocks;
   thread->WaitCount = count;
@@ -204,7 +225,10 @@ NTSTATUS Wait(const char* call, ULONG count, PVOID const* objects, WAIT_TYPE wai
       dsp::Unwait(thread, STATUS_TIMEOUT);
     }
   }
-  for (ULONG i = 0; i < count; i++) blocks[i].BlockState = 0;
+  for (ULONG i = 0; i < count; i++) {
+    blocks[i].BlockState = 0;
+    dsp::WaitedOn().erase(dsp::WaitedOn().find(objects[i]));
+  }
   thread->WaitBlocks = nullptr;
   thread->WaitCount = 0;
   return thread->WaitStatus;

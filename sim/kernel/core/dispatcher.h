@@ -4,6 +4,7 @@
 // on its own condition variable; whoever signals an object satisfies the
 // waiters it can, in wait-list order, and wakes them.
 #pragma once
+#include <cstddef>
 #include <mutex>
 
 #include <wdm.h>
@@ -19,5 +20,8 @@ void WaitTest(DISPATCHER_HEADER* object);
 
 // True for the dispatcher object types the stand-in knows.
 bool IsDispatcherObject(const DISPATCHER_HEADER* object);
+
+// True if a thread waits on an object that lies in [begin, begin + bytes).
+bool IsWaitedOnWithin(const void* begin, size_t bytes);
 
 }  // namespace sim::kernel::dispatcher

@@ -77,6 +77,13 @@ size_t OpenHandleCount() {
   return T().handles.size();
 }
 
+size_t ObjectCount(POBJECT_TYPE except) {
+  std::lock_guard<std::mutex> l(T().lock);
+  size_t n = 0;
+  for (auto& [obj, entry] : T().objects) n += entry.type != except ? 1 : 0;
+  return n;
+}
+
 void RegisterObject(void* obj, POBJECT_TYPE type, void (*destroy)(void* obj)) {
   std::lock_guard<std::mutex> l(T().lock);
   T().objects[obj] = {type, destroy, 1};

@@ -20,6 +20,8 @@ POBJECT_TYPE HandleType(HANDLE handle);
 // STATUS_SUCCESS or STATUS_INVALID_HANDLE.
 NTSTATUS CloseHandle(HANDLE handle);
 size_t OpenHandleCount();
+// Reference-counted objects alive now, except those of type `except`.
+size_t ObjectCount(POBJECT_TYPE except = nullptr);
 
 // Makes obj reference-counted with a count of 1; destroy (may be null) runs
 // when ObDereferenceObject drops the count to zero.

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "sim/kernel/core/lookaside.h"
+
 #include "sim/kernel/core/irql_checks.h"
 #include "sim/kernel/core/verifier.h"
 
@@ -139,6 +141,24 @@ void FreeEntry(const char* call, GENERAL_LOOKASIDE* l, PVOID entry) {
 }
 
 }  // namespace
+
+namespace sim::kernel {
+
+size_t LookasideListCount() {
+  std::lock_guard<std::mutex> g(L().lock);
+  return L().lists.size();
+}
+
+bool IsLookasideListWithin(const void* begin, size_t bytes) {
+  std::lock_guard<std::mutex> g(L().lock);
+  for (auto& [list, state] : L().lists) {
+    auto* p = reinterpret_cast<const char*>(list);
+    if (p >= static_cast<const char*>(begin) && p < static_cast<const char*>(begin) + bytes) return true;
+  }
+  return false;
+}
+
+}  // namespace sim::kernel
 
 extern "C" {
 

@@ -6,6 +6,10 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "sim/kernel/core/dispatcher.h"
+#include "sim/kernel/core/dpc.h"
+#include "sim/kernel/core/lookaside.h"
+#include "sim/kernel/core/timer_queue.h"
 #include "sim/kernel/core/verifier.h"
 
 namespace sim::pool {
@@ -124,6 +128,20 @@ void Free(const char* call, void* p, bool checkTag, ULONG tag) {
   // Reported outside the lock: a recording handler may allocate.
   switch (result) {
     case kFreed:
+      // What the kernel still uses inside the block: Windows bug checks with
+      // TIMER_OR_DPC_INVALID (0xC7) or corrupts its lists.
+      if (sim::kernel::IsTimerSetWithin(p, a.size))
+        verifier::Fail(call, "pool block %p (tag '%s') holds a timer that is still set (bug check 0xC7)", p,
+                       TagName(a.tag).c_str());
+      if (sim::kernel::IsDpcQueuedWithin(p, a.size))
+        verifier::Fail(call, "pool block %p (tag '%s') holds a DPC that is still queued (bug check 0xC7)", p,
+                       TagName(a.tag).c_str());
+      if (sim::kernel::dispatcher::IsWaitedOnWithin(p, a.size))
+        verifier::Fail(call, "pool block %p (tag '%s') holds an object that a thread waits on", p,
+                       TagName(a.tag).c_str());
+      if (sim::kernel::IsLookasideListWithin(p, a.size))
+        verifier::Fail(call, "pool block %p (tag '%s') holds a lookaside list that was not deleted", p,
+                       TagName(a.tag).c_str());
       memset(p, 0xDD, a.size);
       free(p);
       break;

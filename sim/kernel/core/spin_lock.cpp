@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "sim/kernel/core/clock.h"
 #include "sim/kernel/core/irql_checks.h"
 #include "sim/kernel/core/thread.h"
 #include "sim/kernel/core/verifier.h"
@@ -20,10 +21,17 @@ bool Acquire(const char* call, PKSPIN_LOCK lock) {
     sim::verifier::Fail(call, "spin lock %p is already held by the calling thread (deadlock)", (void*)lock);
     return false;
   }
+  // Where another processor may get in first.
+  sim::clock::Yield();
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-    std::this_thread::yield();
+    // In simulated time the holder runs only while this thread waits:
+    // spinning costs a microsecond a turn.
+    if (sim::clock::IsSimulated() && sim::clock::TakesPart())
+      sim::clock::SleepFor(sim::clock::kTicksPerMicrosecond);
+    else
+      std::this_thread::yield();
   }
   self->HeldSpinLocks.push_back(lock);
   return true;
@@ -55,6 +63,7 @@ bool Release(const char* call, PKSPIN_LOCK lock) {
   if (!CheckHeld(call, lock)) return false;
   std::erase(CurrentThread()->HeldSpinLocks, lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  sim::clock::Yield();
   return true;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <wdm.h>
@@ -52,12 +53,12 @@ inline constexpr size_t kKernelStackBytes = 24 * 1024;
 #endif
 
 // Stops the stand-in's own kernel threads (DPC, worker and timer threads)
-// once they are idle; they start again on their next use. A DPC still
-// queued, a timer still set or a work item still queued is a verifier
-// failure. PASSIVE_LEVEL, not on one of those threads.
-void StopKernelThreads();
-void StopDpcThreads();
-void StopTimerThread();
+// once the work queue is drained; they start again on their next use. DPCs
+// still queued and timers still set are dropped, one line each in *dropped
+// (when given). PASSIVE_LEVEL, not on one of those threads.
+void StopKernelThreads(std::vector<std::string>* dropped = nullptr);
+void StopDpcThreads(std::vector<std::string>* dropped);
+void StopTimerThread(std::vector<std::string>* dropped);
 void StopWorkerThreads();
 
 // The calling thread's object, created on first use.

@@ -133,10 +133,10 @@ void StopWorkerThreads() {
   q.threads = 0;
 }
 
-void StopKernelThreads() {
+void StopKernelThreads(std::vector<std::string>* dropped) {
   StopWorkerThreads();
-  StopTimerThread();
-  StopDpcThreads();
+  StopTimerThread(dropped);
+  StopDpcThreads(dropped);
 }
 
 }  // namespace sim::kernel

@@ -93,6 +93,10 @@ void OnStackFilesClosed(PDEVICE_OBJECT base);
 size_t OutstandingIrps(PDRIVER_OBJECT driver);
 size_t OutstandingMdls(PDRIVER_OBJECT driver);
 size_t OutstandingWorkItems(PDRIVER_OBJECT driver);
+// Everything alive now, whoever owns it (the testbed's teardown census).
+size_t LiveIrpCount();
+size_t LiveMdlCount();
+size_t LiveWorkItemCount();
 
 // Object types of the I/O manager.
 POBJECT_TYPE DeviceType();

@@ -90,6 +90,13 @@ void UntrackIrp(PIRP irp, void (*release)(void*)) {
   if (evicted.first && evicted.second) evicted.second(evicted.first);
 }
 
+size_t LiveIrpCount() {
+  std::lock_guard<std::mutex> l(T().lock);
+  size_t n = 0;
+  for (auto& [irp, use] : T().live) n += use->kind != IrpKind::Initialized ? 1 : 0;
+  return n;
+}
+
 size_t OutstandingIrps(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> l(T().lock);
   size_t n = 0;

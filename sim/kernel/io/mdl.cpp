@@ -42,6 +42,11 @@ void FillPfns(PMDL mdl, PVOID base) {
 }  // namespace
 
 namespace sim::io {
+size_t LiveMdlCount() {
+  std::lock_guard<std::mutex> l(T().lock);
+  return T().mdls.size();
+}
+
 size_t OutstandingMdls(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> l(T().lock);
   size_t n = 0;

@@ -31,6 +31,11 @@ ItemTable& T() {
 }  // namespace
 
 namespace sim::io {
+size_t LiveWorkItemCount() {
+  std::lock_guard<std::mutex> l(T().lock);
+  return T().items.size();
+}
+
 size_t OutstandingWorkItems(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> l(T().lock);
   size_t n = 0;

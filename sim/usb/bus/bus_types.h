@@ -32,6 +32,10 @@ struct Pipe {
   std::deque<struct Transfer*> queue;     // scheduled, in order
   std::vector<struct Transfer*> withheld;  // dropped by fault injection
   int completing = 0;                    // taken out, completion running
+  // Completions handed to a processor's DPC and not run yet; while there are
+  // any, the pipe's next completions go to the same processor.
+  int queuedCompletions = 0;
+  int completionProcessor = 0;
 
   bool In() const { return (endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0; }
   IsoPipeShape Shape(bool highSpeed) const { return {highSpeed, In(), maximumPacketSize, interval}; }

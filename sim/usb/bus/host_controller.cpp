@@ -29,7 +29,13 @@ uint8_t* UrbBuffer(PVOID buffer, PMDL mdl) {
   return nullptr;
 }
 
-HostController::HostController(const ControllerInfo& info) : info_(info) {}
+HostController::HostController(const ControllerInfo& info) : info_(info) {
+  for (int i = 0; i < kCompletionProcessors; ++i) {
+    completions_[i].owner = this;
+    KeInitializeDpc(&completions_[i].dpc, CompletionDpc, &completions_[i]);
+    KeSetTargetProcessorDpc(&completions_[i].dpc, static_cast<CCHAR>(i));
+  }
+}
 
 HostController::~HostController() { Stop(); }
 
@@ -50,6 +56,84 @@ void HostController::Stop() {
   }
   wake_.NotifyAll();
   thread_.Join();
+  // Held completions go out now, and every completion DPC has run before
+  // the controller can go.
+  std::vector<Transfer*> ready;
+  {
+    Lock lock(mutex_);
+    Deliver(held_);
+    if (!sim::clock::IsSimulated()) ready.swap(completions_[0].ready);
+  }
+  CompleteAll(ready);
+  KeFlushQueuedDpcs();
+}
+
+void HostController::StallFrames(int64_t duration) {
+  Lock lock(mutex_);
+  stallUntil_ = std::max(stallUntil_, sim::clock::Now() + duration);
+  wake_.NotifyAll();
+}
+
+void HostController::HoldCompletions(int64_t duration) {
+  Lock lock(mutex_);
+  holdUntil_ = std::max(holdUntil_, sim::clock::Now() + duration);
+  wake_.NotifyAll();
+}
+
+bool HostController::HasWork() const {
+  if (!delayed_.empty() || !held_.empty()) return true;
+  for (const auto& slot : slots_) {
+    if (slot->gone) continue;
+    if (!slot->controlQueue.empty() || slot->device()->WantsBusIntervals()) return true;
+    for (const auto& [handle, pipe] : slot->pipes()) {
+      if (!pipe->queue.empty()) return true;
+    }
+  }
+  return false;
+}
+
+void HostController::Deliver(std::vector<Transfer*>& done) {
+  if (done.empty()) return;
+  if (!sim::clock::IsSimulated()) {
+    // Real time: one hop less (a DPC thread's wake-up costs milliseconds on
+    // a loaded host); the frame thread is the controller's DPC then.
+    for (Transfer* t : done) completions_[0].ready.push_back(t);
+    done.clear();
+    return;
+  }
+  bool queued[kCompletionProcessors] = {};
+  for (Transfer* t : done) {
+    int p;
+    if (t->pipe && t->pipe->queuedCompletions > 0) {
+      p = t->pipe->completionProcessor;
+    } else {
+      p = static_cast<int>(processorChoice_.Below(kCompletionProcessors));
+    }
+    if (t->pipe) {
+      t->pipe->completionProcessor = p;
+      t->pipe->queuedCompletions++;
+    }
+    completions_[p].ready.push_back(t);
+    queued[p] = true;
+  }
+  done.clear();
+  for (int p = 0; p < kCompletionProcessors; ++p) {
+    if (queued[p]) KeInsertQueueDpc(&completions_[p].dpc, nullptr, nullptr);
+  }
+}
+
+void HostController::CompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* queue = static_cast<CompletionQueue*>(context);
+  HostController* self = queue->owner;
+  std::vector<Transfer*> ready;
+  {
+    Lock lock(self->mutex_);
+    ready.swap(queue->ready);
+    for (Transfer* t : ready) {
+      if (t->pipe) t->pipe->queuedCompletions--;
+    }
+  }
+  self->CompleteAll(ready);
 }
 
 ControllerInfo HostController::Info() const {
@@ -75,6 +159,7 @@ uint64_t HostController::NextUnprocessedFrame() const {
 
 DeviceSlot* HostController::Attach(UsbDevice* device) {
   Lock lock(mutex_);
+  wake_.NotifyAll();
   slots_.push_back(std::make_unique<DeviceSlot>(device, static_cast<uint32_t>(slots_.size() + 1)));
   return slots_.back().get();
 }
@@ -115,6 +200,17 @@ void HostController::Detach(DeviceSlot* slot) {
       t->status = USBD_STATUS_DEVICE_GONE;
       if (t->pipe) t->pipe->completing++;
     }
+    // Finished but held back: counted as completing already.
+    for (auto it = held_.begin(); it != held_.end();) {
+      if ((*it)->slot == slot) {
+        (*it)->status = USBD_STATUS_DEVICE_GONE;
+        gone.push_back(*it);
+        it = held_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    wake_.NotifyAll();
   }
   CompleteAll(gone);
 }
@@ -270,7 +366,16 @@ void HostController::FrameThread() {
   Lock lock(mutex_);
   while (running_) {
     int64_t now = sim::clock::Now();
+    if (now < stallUntil_) {
+      sim::clock::WaitUntil(wake_, lock, stallUntil_);
+      continue;
+    }
     uint64_t elapsed = static_cast<uint64_t>((now - startTime_) / kFrameTicks);
+    if (idle_) {
+      // Nothing happened in the frames the thread slept through.
+      processedFrames_ = std::max(processedFrames_, elapsed);
+      idle_ = false;
+    }
     std::vector<Transfer*> done;
     while (running_ && processedFrames_ < elapsed) {
       ProcessFrame(frameBase_ + processedFrames_, done);
@@ -284,13 +389,41 @@ void HostController::FrameThread() {
           ++it;
         }
       }
-      if (!done.empty()) {
+      if (now < holdUntil_) {
+        held_.insert(held_.end(), done.begin(), done.end());
+        done.clear();
+      } else {
+        Deliver(done);
+      }
+      // Real time: completed after each frame, so that a transfer resubmitted
+      // from its completion routine is still in time for the frames a late
+      // thread is catching up on.
+      if (!completions_[0].ready.empty() && !sim::clock::IsSimulated()) {
+        std::vector<Transfer*> ready;
+        ready.swap(completions_[0].ready);
         lock.unlock();
-        CompleteAll(done);
+        CompleteAll(ready);
         lock.lock();
       }
     }
+    if (now >= holdUntil_) Deliver(held_);
+    if (!completions_[0].ready.empty() && !sim::clock::IsSimulated()) {
+      std::vector<Transfer*> ready;
+      ready.swap(completions_[0].ready);
+      lock.unlock();
+      CompleteAll(ready);
+      lock.lock();
+      continue;
+    }
+    // Only simulated time skips idle frames: a real thread wakes late, and the
+    // frames it would skip may already hold new transfers.
+    if (sim::clock::IsSimulated() && !HasWork()) {
+      idle_ = true;
+      sim::clock::WaitUntil(wake_, lock, sim::clock::kInfinite);
+      continue;
+    }
     int64_t next = startTime_ + static_cast<int64_t>(processedFrames_ + 1) * kFrameTicks;
+    if (!held_.empty()) next = std::min(next, holdUntil_);
     sim::clock::WaitUntil(wake_, lock, next);
   }
 }

@@ -1,8 +1,10 @@
 // The simulated USB host controller: bus time in 1 ms frames (8 microframes
 // each for high-speed devices), a frame thread that runs every elapsed frame
 // in order (device interval tick, then the packets scheduled in it), and
-// completion of finished transfers from that thread at DISPATCH_LEVEL, as a
-// controller's DPC does on Windows.
+// completion of finished transfers in a DPC, as a controller's interrupt DPC
+// does on Windows. Completions go to either processor; those of one pipe stay
+// in order. While no transfer is queued and no device streams, the frame
+// thread sleeps and the idle frames are skipped.
 #pragma once
 
 #include <usb.h>
@@ -72,6 +74,12 @@ class HostController {
   void DropNextTransfers(DeviceSlot* slot, uint8_t endpointAddress, uint32_t count);
   void StallNextControlRequests(DeviceSlot* slot, uint32_t count);
 
+  // Injected lateness: frame processing stops for `duration` (100 ns) and
+  // then catches up in a burst; or frames run on time but the completions of
+  // the next `duration` are held back and delivered together.
+  void StallFrames(int64_t duration);
+  void HoldCompletions(int64_t duration);
+
   // Transfers queued or withheld, for tests.
   size_t PendingTransfers(DeviceSlot* slot) const;
 
@@ -97,6 +105,16 @@ class HostController {
                          uint32_t length, bool in);
   NTSTATUS PipeRequest(Lock& lock, DeviceSlot* slot, PIRP irp, PURB urb);
   void ApplyFaults(DeviceSlot* slot, uint8_t endpointAddress, Transfer* t, bool& drop);
+  bool HasWork() const;                     // lock held
+  void Deliver(std::vector<Transfer*>& done);  // lock held: to the completion DPCs
+  static void CompletionDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+
+  static constexpr int kCompletionProcessors = 2;
+  struct CompletionQueue {
+    HostController* owner = nullptr;
+    KDPC dpc;
+    std::vector<Transfer*> ready;
+  };
 
   mutable std::mutex mutex_;
   sim::clock::Condition wake_{"host controller frame"};
@@ -108,6 +126,12 @@ class HostController {
   uint64_t frameBase_ = 0x2000;  // frame numbers do not start at 0 on a running bus
   uint64_t processedFrames_ = 0;  // frames since start already processed
   bool running_ = false;
+  bool idle_ = false;
+  int64_t stallUntil_ = 0;
+  int64_t holdUntil_ = 0;
+  std::vector<Transfer*> held_;
+  CompletionQueue completions_[kCompletionProcessors];
+  sim::clock::Random processorChoice_{"usb completion processor"};
   sim::clock::Thread thread_;
 };
 

@@ -55,6 +55,7 @@ NTSTATUS HostController::Queue(Lock& lock, Transfer* t) {
   (void)lock;
   IoMarkIrpPending(t->irp);
   IoSetCancelRoutine(t->irp, TransferCancelRoutine);
+  wake_.NotifyAll();  // an idle frame thread has work again
   return STATUS_PENDING;
 }
 
@@ -326,6 +327,7 @@ NTSTATUS HostController::SubmitUrb(DeviceSlot* slot, PIRP irp) {
     }
     return STATUS_PENDING;
   }
+  wake_.NotifyAll();  // a selected alternate setting may start a stream
   lock.unlock();
   CompleteAll(cancelled);
   return CompleteNow(irp, urb, r);

@@ -262,6 +262,18 @@ CaptureStream* UsbAudioDevice::CaptureByData(uint8_t address) {
   return nullptr;
 }
 
+bool UsbAudioDevice::WantsBusIntervals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (faults_.Unplugged()) return false;
+  for (const PlaybackStream& p : playback_) {
+    if (p.Active()) return true;
+  }
+  for (const CaptureStream& c : capture_) {
+    if (c.Active()) return true;
+  }
+  return false;
+}
+
 void UsbAudioDevice::OnBusInterval(uint64_t interval) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (faults_.Unplugged()) return;

@@ -51,6 +51,7 @@ class UsbAudioDevice : public UsbDevice {
   bool IsAttached() const override;
   XferResult Control(const SetupPacket& setup, uint8_t* data, uint32_t* actual) override;
   void OnBusInterval(uint64_t interval) override;
+  bool WantsBusIntervals() const override;
   XferResult PacketOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) override;
   XferResult PacketIn(uint8_t endpointAddress, uint8_t* data, uint32_t maxLength, uint32_t* actual) override;
   const std::vector<uint8_t>& DeviceDescriptor() const override { return def_.deviceDescriptor; }

@@ -31,6 +31,9 @@ class UsbDevice {
   // Called once per bus interval (1 ms frame at full speed, 125 us microframe at
   // high speed), in order, before the packets of that interval.
   virtual void OnBusInterval(uint64_t interval) = 0;
+  // False while nothing happens in the device's intervals (no stream runs):
+  // an idle bus may then skip them.
+  virtual bool WantsBusIntervals() const { return true; }
   // Isochronous (and interrupt/bulk) data packets within the current interval.
   virtual XferResult PacketOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) = 0;
   virtual XferResult PacketIn(uint8_t endpointAddress, uint8_t* data, uint32_t maxLength, uint32_t* actual) = 0;

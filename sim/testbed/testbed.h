@@ -1,0 +1,119 @@
+// The one way to assemble the stack for a test, the simulator or the fuzzer:
+// boot the kernel stand-in (in simulated or real time), load troxaudio, plug
+// simulated devices into a simulated USB bus and let the PnP manager start
+// them through the driver's AddDevice and StartDevice, run, unplug or stop,
+// unload, and at teardown check that nothing was left behind: pool, IRPs,
+// MDLs, work items, handles, object references, timers, DPCs, threads,
+// lookaside lists and timer-resolution requests.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/kernel/core/clock.h"
+#include "sim/usb/bus/host_controller.h"
+#include "sim/usb/bus/usb_bus.h"
+#include "sim/usb/device/usb_audio_device.h"
+
+namespace sim::testbed {
+
+enum class Time { kReal, kSimulated };
+
+// The seed of simulated runs that do not choose one (TROX_SEED overrides it).
+inline constexpr uint64_t kDefaultSeed = 1;
+
+struct Options {
+  Time time = Time::kSimulated;
+  // 0: TROX_SEED from the environment, else kDefaultSeed.
+  uint64_t seed = 0;
+  // Chance, in 1/65536, that a spin-lock acquisition or release hands the
+  // processor to another runnable thread (simulated time).
+  uint32_t preemption = 4096;
+  // Simulated time after which a run counts as hung.
+  int64_t simulatedLimit = 3600 * sim::clock::kTicksPerSecond;
+  ULONG osVersion = NTDDI_WIN10;
+  int64_t performanceFrequency = 10'000'000;
+  sim::usb::ControllerInfo controller;
+  // How teardown problems are reported (one message each); by default they
+  // are printed and the process stops.
+  std::function<void(const std::string& problem)> fail;
+};
+
+class Testbed {
+ public:
+  explicit Testbed(const Options& options = {});
+  // Close(), if it did not run yet.
+  ~Testbed();
+  Testbed(const Testbed&) = delete;
+  Testbed& operator=(const Testbed&) = delete;
+
+  bool Simulated() const { return options_.time == Time::kSimulated; }
+  // The seed in use (also in real time, for the stand-ins' random streams).
+  uint64_t Seed() const { return options_.seed; }
+
+  // troxaudio: loads it (once) through its DriverEntry.
+  NTSTATUS LoadDriver();
+  PDRIVER_OBJECT Driver() const { return driver_; }
+  // Unloads troxaudio (the loader checks what it left behind). Devices it
+  // still drives are removed first.
+  void UnloadDriver();
+
+  // The simulated bus, created on first use.
+  sim::usb::UsbBus& Bus();
+  // Plugs a device into the bus; the testbed keeps it until teardown. Null
+  // if the bus refuses it.
+  PDEVICE_OBJECT Plug(std::unique_ptr<sim::usb::UsbAudioDevice> device);
+  // A built-in model (null, with *error set, for unknown names).
+  PDEVICE_OBJECT PlugModel(std::string_view name, std::string* error = nullptr);
+  // A descriptor file (sysfs bytes or hex text), optionally at another speed.
+  PDEVICE_OBJECT PlugDescriptors(const std::string& path, std::optional<sim::usb::Speed> speed = std::nullopt,
+                                 std::string* error = nullptr);
+  sim::usb::UsbAudioDevice* Device(PDEVICE_OBJECT pdo) const;
+  sim::usb::DeviceSlot* Slot(PDEVICE_OBJECT pdo);
+
+  // The PnP manager starts the device with troxaudio (loaded if it is not):
+  // AddDevice, then IRP_MN_START_DEVICE.
+  NTSTATUS Start(PDEVICE_OBJECT pdo);
+  // troxaudio's device object on a started device (null otherwise).
+  PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
+  // Orderly removal through the PnP manager (query-remove, remove).
+  NTSTATUS Stop(PDEVICE_OBJECT pdo);
+  // The device is pulled out: its transfers fail, then the surprise removal.
+  bool Unplug(PDEVICE_OBJECT pdo);
+
+  // The calling thread sleeps on the clock.
+  void RunFor(int64_t duration) { sim::clock::SleepFor(duration); }
+
+  // Tears everything down and checks it. Returns the problems found (they
+  // were also reported through Options::fail). Runs once.
+  std::vector<std::string> Close();
+
+ private:
+  void Problem(const std::string& problem);
+  struct Census;
+  struct PluggedDevice {
+    std::unique_ptr<sim::usb::UsbAudioDevice> device;
+    PDEVICE_OBJECT pdo = nullptr;
+  };
+
+  Options options_;
+  std::unique_ptr<Census> baseline_;
+  std::unique_ptr<sim::usb::UsbBus> bus_;
+  std::vector<PluggedDevice> devices_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  ULONG previousOsVersion_ = 0;
+  bool closed_ = false;
+  std::vector<std::string> problems_;
+};
+
+// The seed a testbed with these options uses.
+uint64_t ResolveSeed(uint64_t requested);
+
+}  // namespace sim::testbed
