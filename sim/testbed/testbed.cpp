@@ -118,8 +118,14 @@ sim::usb::UsbBus& Testbed::Bus() {
 
 PDEVICE_OBJECT Testbed::Plug(std::unique_ptr<sim::usb::UsbAudioDevice> device) {
   if (!device) return nullptr;
-  PDEVICE_OBJECT pdo = Bus().Plug(device.get());
-  devices_.push_back({std::move(device), pdo});
+  PDEVICE_OBJECT pdo = Plug(*device);
+  devices_.back().owned = std::move(device);
+  return pdo;
+}
+
+PDEVICE_OBJECT Testbed::Plug(sim::usb::UsbAudioDevice& device) {
+  PDEVICE_OBJECT pdo = Bus().Plug(&device);
+  devices_.push_back({nullptr, &device, pdo});
   return pdo;
 }
 
@@ -144,7 +150,7 @@ PDEVICE_OBJECT Testbed::PlugDescriptors(const std::string& path, std::optional<s
 
 sim::usb::UsbAudioDevice* Testbed::Device(PDEVICE_OBJECT pdo) const {
   for (const PluggedDevice& d : devices_) {
-    if (d.pdo == pdo && pdo != nullptr) return d.device.get();
+    if (d.pdo == pdo && pdo != nullptr) return d.device;
   }
   return nullptr;
 }

@@ -70,6 +70,8 @@ class Testbed {
   // Plugs a device into the bus; the testbed keeps it until teardown. Null
   // if the bus refuses it.
   PDEVICE_OBJECT Plug(std::unique_ptr<sim::usb::UsbAudioDevice> device);
+  // The same for a device the caller keeps; it must outlive Close().
+  PDEVICE_OBJECT Plug(sim::usb::UsbAudioDevice& device);
   // A built-in model (null, with *error set, for unknown names).
   PDEVICE_OBJECT PlugModel(std::string_view name, std::string* error = nullptr);
   // A descriptor file (sysfs bytes or hex text), optionally at another speed.
@@ -99,7 +101,8 @@ class Testbed {
   void Problem(const std::string& problem);
   struct Census;
   struct PluggedDevice {
-    std::unique_ptr<sim::usb::UsbAudioDevice> device;
+    std::unique_ptr<sim::usb::UsbAudioDevice> owned;
+    sim::usb::UsbAudioDevice* device = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
   };
 

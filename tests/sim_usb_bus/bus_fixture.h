@@ -1,5 +1,5 @@
-// A fresh bus with the default device model plugged in, and a client on its
-// PDO, for the bus tests.
+// The testbed's bus with the default device model plugged in, and a client
+// on its PDO, for the bus tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,10 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "sim/kernel/core/pool.h"
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/bus/usb_test_client.h"
 #include "sim/usb/device/device_models.h"
+#include "testbed_test.h"
 
 namespace sim::usb::test {
 
@@ -48,26 +48,27 @@ inline StreamLayout FindStreams(const std::vector<uint8_t>& config) {
   return s;
 }
 
-class UsbBusTest : public ::testing::Test {
+class UsbBusTest : public trox::test::TestbedTest {
  protected:
-  void SetUp() override { Plug(kDefaultModel); }
+  void SetUp() override {
+    TestbedTest::SetUp();
+    Plug(kDefaultModel);
+  }
 
   void Plug(const std::string& model) {
-    poolBefore_ = sim::pool::OutstandingCount();
     device_ = CreateModel(model);
     ASSERT_NE(device_, nullptr);
-    bus_ = std::make_unique<UsbBus>();
-    pdo_ = bus_->Plug(device_.get());
+    bus_ = &Bed().Bus();
+    pdo_ = Bed().Plug(*device_);
     ASSERT_NE(pdo_, nullptr);
     client_ = std::make_unique<UsbTestClient>(pdo_);
   }
 
+  // The testbed's teardown unplugs the device and checks for leaks.
   void TearDown() override {
     client_.reset();
-    bus_.reset();
+    TestbedTest::TearDown();
     device_.reset();
-    // Teardown leaves nothing behind in pool.
-    EXPECT_EQ(sim::pool::OutstandingCount(), poolBefore_) << sim::pool::DumpOutstanding();
   }
 
   void Configure() {
@@ -79,12 +80,11 @@ class UsbBusTest : public ::testing::Test {
   DeviceSlot* Slot() { return bus_->Slot(pdo_); }
 
   std::unique_ptr<UsbAudioDevice> device_;
-  std::unique_ptr<UsbBus> bus_;
+  UsbBus* bus_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
   std::unique_ptr<UsbTestClient> client_;
   std::vector<uint8_t> config_;
   StreamLayout layout_;
-  size_t poolBefore_ = 0;
 };
 
 // An isochronous URB of n packets with room for its buffer.
@@ -100,7 +100,9 @@ struct IsoUrb {
     iso.TransferBufferLength = bytes;
   }
   PURB Get() { return reinterpret_cast<PURB>(urb.data()); }
-  struct _URB_ISOCH_TRANSFER& Iso() { return Get()->UrbIsochronousTransfer; }
+  struct _URB_ISOCH_TRANSFER& Iso() {
+    return Get()->UrbIsochronousTransfer;
+  }
 };
 
 }  // namespace sim::usb::test

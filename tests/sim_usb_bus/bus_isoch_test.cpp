@@ -247,7 +247,7 @@ TEST_F(UsbIsochTest, UnplugCompletesPendingTransfersAndFailsNewOnes) {
   uint8_t dd[18];
   EXPECT_EQ(client_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, dd, &length), STATUS_NO_SUCH_DEVICE);
   client_.reset();
-  EXPECT_TRUE(bus_->Unplug(pdo_));
+  EXPECT_TRUE(Bed().Unplug(pdo_));
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST_F(UsbBusTest, UnplugUnderAStartedDriverCompletesPendingTransfers) {
     ObDereferenceObject(top);
     EXPECT_EQ(status.load(), STATUS_PENDING);
     DeviceSlot* slot = Slot();
-    EXPECT_TRUE(bus_->Unplug(pdo_));
+    EXPECT_TRUE(Bed().Unplug(pdo_));
     EXPECT_EQ(bus_->Controller().PendingTransfers(slot), 0u);
     EXPECT_EQ(status.load(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(u.Get()->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);

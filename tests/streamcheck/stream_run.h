@@ -1,5 +1,7 @@
-// One streaming run of the tests: the driver started on the device, the
-// check run, the problems joined for a failure message, the device removed.
+// One streaming run of the tests on a testbed of its own (simulated time
+// unless asked otherwise): the driver started on the device, the check run,
+// the problems joined for a failure message, the device removed, the
+// testbed's teardown checked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +9,7 @@
 #include <ios>
 #include <string>
 
+#include "testbed_test.h"
 #include "tools/streamcheck/driver_session.h"
 #include "tools/streamcheck/stream_check.h"
 
@@ -18,15 +21,21 @@ struct StreamRun {
   std::string problems;  // one indented line each, empty for a clean run
 };
 
-inline StreamRun StreamOn(sim::usb::UsbAudioDevice& device, const StreamCheckOptions& options) {
+inline StreamRun StreamOn(sim::usb::UsbAudioDevice& device, const StreamCheckOptions& options,
+                          sim::testbed::Time time = sim::testbed::Time::kSimulated, uint64_t seed = 0) {
   StreamRun run;
-  DriverSession session(device);
+  sim::testbed::Options bedOptions = trox::test::BedOptions(time);
+  bedOptions.seed = seed;
+  sim::testbed::Testbed bed(bedOptions);
+  DriverSession session(bed, device);
   EXPECT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
   if (!session.Ok()) return run;
   run.started = true;
   run.result = RunStreamCheck(*session.Audio(), device, options);
   for (const std::string& p : run.result.Problems()) run.problems += "\n  " + p;
   EXPECT_EQ(session.Close(), STATUS_SUCCESS);
+  bed.Close();
+  trox::test::PrintSeedOnFailure(bed);
   return run;
 }
 

@@ -15,7 +15,6 @@ namespace {
 StreamRun Stream(sim::usb::UsbAudioDevice& device, std::function<void(sim::usb::UsbAudioDevice&)> fault) {
   StreamCheckOptions options;
   options.seconds = 1;
-  options.streamer.captureMs = 4;
   options.streamer.checkCaptureCounter = true;
   options.afterStart = std::move(fault);
   return StreamOn(device, options);

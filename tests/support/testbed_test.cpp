@@ -11,17 +11,18 @@ sim::testbed::Options BedOptions(sim::testbed::Time time) {
   return o;
 }
 
+void PrintSeedOnFailure(const sim::testbed::Testbed& bed) {
+  if (!::testing::Test::HasFailure() || !bed.Simulated()) return;
+  printf("simulated time, seed %llu: replay with TROX_SEED=%llu\n", static_cast<unsigned long long>(bed.Seed()),
+         static_cast<unsigned long long>(bed.Seed()));
+}
+
 void TestbedTest::SetUp() { bed_ = std::make_unique<sim::testbed::Testbed>(Options()); }
 
 void TestbedTest::TearDown() {
-  const uint64_t seed = bed_->Seed();
-  const bool simulated = bed_->Simulated();
   bed_->Close();
+  PrintSeedOnFailure(*bed_);
   bed_.reset();
-  if (HasFailure() && simulated) {
-    printf("simulated time, seed %llu: replay with TROX_SEED=%llu\n", static_cast<unsigned long long>(seed),
-           static_cast<unsigned long long>(seed));
-  }
 }
 
 }  // namespace trox::test

@@ -14,6 +14,9 @@ namespace trox::test {
 // Options whose teardown problems fail the current test.
 sim::testbed::Options BedOptions(sim::testbed::Time time = sim::testbed::Time::kSimulated);
 
+// After a failure in simulated time: the seed that replays the run.
+void PrintSeedOnFailure(const sim::testbed::Testbed& bed);
+
 class TestbedTest : public ::testing::Test {
  protected:
   void SetUp() override;

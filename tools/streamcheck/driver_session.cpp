@@ -4,32 +4,26 @@
 
 #include "adapter/pool.h"
 #include "adapter/pool_tags.h"
-#include "sim/kernel/io/driver_loader.h"
-#include "sim/kernel/io/pnp.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace streamcheck {
 
-DriverSession::DriverSession(sim::usb::UsbAudioDevice& device, bool configure) {
-  if (NTSTATUS status = sim::io::LoadDriver(DriverEntry, u"troxaudio", &driver_); !NT_SUCCESS(status)) {
-    driver_ = nullptr;
+DriverSession::DriverSession(sim::testbed::Testbed& bed, sim::usb::UsbAudioDevice& device, bool configure) : bed_(bed) {
+  if (NTSTATUS status = bed_.LoadDriver(); !NT_SUCCESS(status)) {
     Fail("LoadDriver", status);
     return;
   }
-  bus_ = std::make_unique<sim::usb::UsbBus>();
-  pdo_ = bus_->Plug(&device);
+  pdo_ = bed_.Plug(device);
   if (pdo_ == nullptr) {
     Fail("Plug", STATUS_NO_SUCH_DEVICE);
     return;
   }
-  if (NTSTATUS status = sim::pnp::StartDevice(pdo_, driver_); !NT_SUCCESS(status)) {
+  if (NTSTATUS status = bed_.Start(pdo_); !NT_SUCCESS(status)) {
     Fail("StartDevice", status);
     return;
   }
   started_ = true;
-  PDEVICE_OBJECT fdo = pdo_->AttachedDevice;
-  if (fdo == nullptr || fdo->DriverObject != driver_) {
+  PDEVICE_OBJECT fdo = bed_.FunctionDevice(pdo_);
+  if (fdo == nullptr) {
     Fail("FunctionDevice", STATUS_NO_SUCH_DEVICE);
     return;
   }
@@ -70,10 +64,7 @@ NTSTATUS DriverSession::Close() {
   if (lower_ != nullptr) ObDereferenceObject(lower_);
   lower_ = nullptr;
   NTSTATUS removed = STATUS_SUCCESS;
-  if (started_) removed = sim::pnp::Remove(pdo_);
-  bus_.reset();
-  if (driver_ != nullptr) sim::io::UnloadDriver(driver_);
-  driver_ = nullptr;
+  if (started_) removed = bed_.Stop(pdo_);
   return removed;
 }
 

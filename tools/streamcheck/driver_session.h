@@ -1,6 +1,7 @@
-// The driver loaded, a device on a fresh simulated bus started under it, and
-// the driver's audio function attached and configured on the FDO's lower
-// device, as device start does. Shared by troxsim and the streaming checks.
+// A device plugged into the testbed and started under the driver by the PnP
+// manager, and the driver's audio function attached and configured on the
+// FDO's lower device, as device start does. Shared by troxsim and the
+// streaming checks.
 #pragma once
 
 #include <memory>
@@ -8,7 +9,7 @@
 
 #include "platform.h"
 #include "audiofunction/usb_audio_cl.h"
-#include "sim/usb/bus/usb_bus.h"
+#include "sim/testbed/testbed.h"
 #include "sim/usb/device/usb_audio_device.h"
 
 namespace streamcheck {
@@ -19,8 +20,8 @@ class DriverSession {
   static constexpr ULONG kDeviceStartIrpPool = 24;
 
   // Runs every step; the first that fails is kept (see Failed*). The device
-  // must outlive the session.
-  DriverSession(sim::usb::UsbAudioDevice& device, bool configure = true);
+  // must outlive the testbed.
+  DriverSession(sim::testbed::Testbed& bed, sim::usb::UsbAudioDevice& device, bool configure = true);
   ~DriverSession();
   DriverSession(const DriverSession&) = delete;
   DriverSession& operator=(const DriverSession&) = delete;
@@ -36,15 +37,14 @@ class DriverSession {
   // the driver or the device never getting that far).
   bool Refused() const;
 
-  // Frees the function, removes the device and unloads the driver; returns
-  // the status of the removal (success when nothing was plugged). Runs once.
+  // Frees the function and removes the device; returns the status of the
+  // removal (success when nothing was started). Runs once.
   NTSTATUS Close();
 
  private:
   void Fail(const char* step, NTSTATUS status);
 
-  PDRIVER_OBJECT driver_ = nullptr;
-  std::unique_ptr<sim::usb::UsbBus> bus_;
+  sim::testbed::Testbed& bed_;
   PDEVICE_OBJECT pdo_ = nullptr;
   bool started_ = false;
   PDEVICE_OBJECT lower_ = nullptr;

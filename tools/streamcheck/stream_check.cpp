@@ -47,8 +47,8 @@ std::vector<std::string> StreamCheckResult::Problems() const {
     add(playback.extraPacketsInInterval != 0, "device intervals with extra packets", playback.extraPacketsInInterval);
     add(playback.headerErrors != 0, "device length header errors", playback.headerErrors);
     const uint64_t expected = std::min<uint64_t>(report.playbackFramesSent, recordCapFrames);
-    add(comparison.framesCompared != expected, "frames recorded by the device (expected " + std::to_string(expected) + ")",
-        comparison.framesCompared);
+    add(comparison.framesCompared != expected,
+        "frames recorded by the device (expected " + std::to_string(expected) + ")", comparison.framesCompared);
     if (comparison.mismatchedFrames != 0) {
       p.push_back("frames received differing from those sent: " + std::to_string(comparison.mismatchedFrames) +
                   ", first at frame " + std::to_string(comparison.firstMismatch));
@@ -95,7 +95,13 @@ StreamCheckResult RunStreamCheck(CUSBAudioCL& audio, sim::usb::UsbAudioDevice& d
     return result;
   }
   if (options.afterStart) options.afterStart(device);
-  sim::clock::SleepUntil(sim::clock::Now() + static_cast<int64_t>(options.seconds * 1e7));
+  const int64_t begin = sim::clock::Now();
+  const int64_t end = begin + static_cast<int64_t>(options.seconds * sim::clock::kTicksPerSecond);
+  for (int64_t now = begin; now < end; now = sim::clock::Now()) {
+    sim::clock::SleepUntil(std::min(end, now + sim::clock::kTicksPerSecond / 4));
+    if (options.progress)
+      options.progress(static_cast<double>(sim::clock::Now() - begin) / sim::clock::kTicksPerSecond);
+  }
   const StreamInterface* play = audio.PlaybackStream();
   const StreamInterface* rec = audio.CaptureStream();
   const bool playing = streamer.Report().playback.active;
@@ -104,7 +110,8 @@ StreamCheckResult RunStreamCheck(CUSBAudioCL& audio, sim::usb::UsbAudioDevice& d
   result.report = streamer.Report();
   if (result.report.capture.active) result.capture = device.Counters(rec->InterfaceNumber);
   if (playing) {
-    result.comparison = ComparePlayback(device.GetRecording(play->InterfaceNumber), result.report.playback.bytesPerFrame);
+    result.comparison =
+        ComparePlayback(device.GetRecording(play->InterfaceNumber), result.report.playback.bytesPerFrame);
   }
   streamer.Release();
   return result;

@@ -22,6 +22,8 @@ struct StreamCheckOptions {
   double recordSeconds = 60;
   // Runs once right after the first transfers went out (faults, drift changes).
   std::function<void(sim::usb::UsbAudioDevice&)> afterStart;
+  // Called every quarter second of the run with the seconds streamed so far.
+  std::function<void(double seconds)> progress;
 };
 
 struct StreamCheckResult {

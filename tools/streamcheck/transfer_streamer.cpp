@@ -89,7 +89,7 @@ NTSTATUS TransferStreamer::SelectDirection(UCHAR direction, DirectionFormat* for
 }
 
 NTSTATUS TransferStreamer::Select() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<sim::clock::Mutex> guard(mutex_);
   implicit_ = audio_.UsesImplicitFeedback() != FALSE;
   selected_ = true;
   if (options_.capture && audio_.CaptureStream() != nullptr) {
@@ -110,7 +110,7 @@ NTSTATUS TransferStreamer::Select() {
 }
 
 NTSTATUS TransferStreamer::Start() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<sim::clock::Mutex> lock(mutex_);
   if (running_ || worker_.Joinable()) return STATUS_INVALID_DEVICE_STATE;
   auto add = [this](Kind kind, ULONG count, ULONG bytes) {
     for (ULONG i = 0; i < count; ++i) {
@@ -151,7 +151,7 @@ NTSTATUS TransferStreamer::Start() {
   return STATUS_SUCCESS;
 }
 
-void TransferStreamer::Submit(Slot* slot, std::unique_lock<std::mutex>& lock) {
+void TransferStreamer::Submit(Slot* slot, std::unique_lock<sim::clock::Mutex>& lock) {
   if (!running_) return;
   NTSTATUS status = STATUS_SUCCESS;
   if (slot->kind == Kind::Playback) {
@@ -257,7 +257,7 @@ VOID TransferStreamer::OnComplete(NTSTATUS Status, ULONG Bytes, ULONG, PVOID Con
   static thread_local int depth = 0;
   Slot* slot = static_cast<Slot*>(Context);
   TransferStreamer* self = slot->owner;
-  std::unique_lock<std::mutex> lock(self->mutex_);
+  std::unique_lock<sim::clock::Mutex> lock(self->mutex_);
   slot->status = Status;
   slot->bytes = Bytes;
   if (depth >= 2) {
@@ -367,7 +367,7 @@ bool TransferStreamer::Probe(ULONG captureFrames) {
   return true;
 }
 
-void TransferStreamer::Recycle(Slot* slot, std::unique_lock<std::mutex>& lock) {
+void TransferStreamer::Recycle(Slot* slot, std::unique_lock<sim::clock::Mutex>& lock) {
   Process(slot);
   if (slot->kind == Kind::Playback) {
     // Playback keeps its order: the ones waiting go first.
@@ -384,7 +384,7 @@ void TransferStreamer::Recycle(Slot* slot, std::unique_lock<std::mutex>& lock) {
 }
 
 void TransferStreamer::Worker() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<sim::clock::Mutex> lock(mutex_);
   for (;;) {
     sim::clock::WaitUntil(changed_, lock, sim::clock::kInfinite, [this] { return !done_.empty() || workerExit_; });
     if (done_.empty()) break;
@@ -395,7 +395,7 @@ void TransferStreamer::Worker() {
 }
 
 bool TransferStreamer::Stop() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<sim::clock::Mutex> lock(mutex_);
   running_ = false;
   const bool back = sim::clock::WaitUntil(changed_, lock, sim::clock::Now() + kStopTimeout,
                                           [this] { return inFlight_ == 0 && done_.empty(); });
@@ -407,7 +407,7 @@ bool TransferStreamer::Stop() {
 }
 
 void TransferStreamer::Release() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<sim::clock::Mutex> guard(mutex_);
   if (!selected_ || inFlight_ != 0) return;
   selected_ = false;
   ULONG channels = 0, bits = 0, max = 0, nominal = 0;
@@ -425,7 +425,7 @@ void TransferStreamer::Release() {
 }
 
 StreamerReport TransferStreamer::Report() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<sim::clock::Mutex> guard(mutex_);
   StreamerReport report = report_;
   report.counterFrames = counter_.Frames();
   report.counterBadFrames = counter_.BadFrames();

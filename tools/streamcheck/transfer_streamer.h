@@ -119,10 +119,10 @@ class TransferStreamer {
   void Worker();
   // Takes a completed slot into the report and sends it (and the playback
   // waiting) again; with the lock held.
-  void Recycle(Slot* slot, std::unique_lock<std::mutex>& lock);
+  void Recycle(Slot* slot, std::unique_lock<sim::clock::Mutex>& lock);
   // Each with the lock held; submissions drop it around the driver call.
   void Process(Slot* slot);
-  void Submit(Slot* slot, std::unique_lock<std::mutex>& lock);
+  void Submit(Slot* slot, std::unique_lock<sim::clock::Mutex>& lock);
   bool PlaybackLength(ULONG* length);
   void NoteError(NTSTATUS status, const char* where);
   // Sizes the first playback transfers from one capture completion; true
@@ -137,7 +137,7 @@ class TransferStreamer {
   std::vector<std::unique_ptr<Slot>> slots_;
   CounterCheck counter_;
 
-  mutable std::mutex mutex_;
+  mutable sim::clock::Mutex mutex_;
   std::recursive_mutex playbackOrder_;  // taken before mutex_, never inside it
   sim::clock::Condition changed_{"transfer streamer"};
   std::deque<Slot*> done_;

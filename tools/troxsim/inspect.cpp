@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "audiofunction/usb_audio_cl.h"
 #include "tools/streamcheck/driver_session.h"
+#include "tools/troxsim/bed_choice.h"
 #include "tools/troxsim/inspect_formats.h"
 #include "tools/troxsim/inspect_model.h"
 #include "tools/troxsim/inspect_print.h"
@@ -55,17 +56,22 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     err << "troxsim inspect: " << error << "\n";
     return 2;
   }
-  streamcheck::DriverSession session(*device);
+  // Nothing streams: simulated time makes the inspection quick and repeatable.
+  CommandBed bed(BedChoice{sim::testbed::Time::kSimulated, sim::testbed::kDefaultSeed});
   int result = 1;
-  if (session.Ok() || session.Refused()) {
-    result = InspectStarted(session, label, request, options.json, out);
-  } else {
-    err << "troxsim inspect: " << SessionFailureText(session) << "\n";
+  {
+    streamcheck::DriverSession session(*bed, *device);
+    if (session.Ok() || session.Refused()) {
+      result = InspectStarted(session, label, request, options.json, out);
+    } else {
+      err << "troxsim inspect: " << SessionFailureText(session) << "\n";
+    }
+    if (NTSTATUS removed = session.Close(); !NT_SUCCESS(removed)) {
+      err << "troxsim inspect: removing the device failed (" << StatusText(removed) << ")\n";
+      result = 1;
+    }
   }
-  if (NTSTATUS removed = session.Close(); !NT_SUCCESS(removed)) {
-    err << "troxsim inspect: removing the device failed (" << StatusText(removed) << ")\n";
-    result = 1;
-  }
+  if (!bed.Close("troxsim inspect", err)) result = 1;
   return result;
 }
 

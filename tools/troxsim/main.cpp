@@ -14,10 +14,11 @@ void Usage(FILE* out) {
                "commands:\n"
                "  devices                      list the built-in device models\n"
                "  usb [--device NAME | --descriptors FILE] [--speed full|high] [--seconds S] [--drift PPM]\n"
+               "          [--time real|simulated] [--seed N]\n"
                "                               plug the device into the simulated bus and show what the\n"
                "                               bus sees, with a few seconds of isochronous traffic\n"
                "  usb --driver [--device NAME | --descriptors FILE] [--speed full|high] [--seconds S]\n"
-               "          [--drift PPM] [--rate HZ]\n"
+               "          [--drift PPM] [--rate HZ] [--time real|simulated] [--seed N]\n"
                "                               stream through the driver's transfer layer instead and\n"
                "                               print the device's counters (1: problems, listed)\n"
                "  inspect [--device NAME | --descriptors FILE] [--speed full|high] [--rate HZ] [--format pcm|float]\n"
@@ -26,6 +27,8 @@ void Usage(FILE* out) {
                "                               model of its audio function (1: the driver refused it)\n"
                "  help                         this text\n"
                "\n"
+               "--time simulated runs on simulated time (as fast as the host allows, the same report for the\n"
+               "same --seed, default 1); real time is the default.\n"
                "Without a command troxsim runs its main job on the default device (currently: usb --driver).\n");
 }
 
@@ -39,6 +42,12 @@ int main(int argc, char** argv) {
     return troxsim::RunUsb(2, args, 1);
   }
   std::string command = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage(stdout);
+      return 0;
+    }
+  }
   if (command == "devices") return troxsim::RunDevices(argc, argv, 2);
   if (command == "usb") return troxsim::RunUsb(argc, argv, 2);
   if (command == "inspect") return troxsim::RunInspectCommand(argc, argv, 2);

@@ -10,14 +10,15 @@
 
 #include "sim/kernel/core/clock.h"
 #include "sim/usb/bus/iso_streamer.h"
-#include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/bus/usb_test_client.h"
 #include "sim/usb/device/descriptor_parser.h"
+#include "tools/troxsim/bed_choice.h"
 #include "tools/troxsim/commands.h"
 #include "tools/troxsim/descriptor_printer.h"
 #include "tools/troxsim/device_choice.h"
 #include "tools/troxsim/usb_driver.h"
 #include "tools/troxsim/options.h"
+#include "tools/troxsim/progress_line.h"
 
 namespace troxsim {
 namespace {
@@ -107,12 +108,131 @@ uint32_t PacketsPerMs(const sim::usb::EndpointInfo* ep, bool highSpeed) {
   return 8u >> (interval - 1);
 }
 
+// The descriptors as the bus reports them, then `seconds` of the tool's own
+// isochronous traffic. Returns the exit code.
+int ShowOnBus(PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice* device, double seconds, double drift) {
+  const bool highSpeed = device->GetSpeed() == sim::usb::Speed::High;
+  int result = 0;
+  sim::usb::UsbTestClient client(pdo);
+  std::vector<uint8_t> deviceDescriptor(18);
+  ULONG length = static_cast<ULONG>(deviceDescriptor.size());
+  std::vector<uint8_t> configuration;
+  if (!NT_SUCCESS(client.GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, deviceDescriptor.data(), &length)) ||
+      length != 18 || !NT_SUCCESS(client.ReadConfiguration(&configuration))) {
+    std::fprintf(stderr, "troxsim usb: reading the descriptors failed\n");
+    return 1;
+  }
+  auto strings = [&client](uint8_t index) { return StringOf(client, index); };
+  std::cout << "Device '" << device->Name() << "' on the simulated bus (" << (highSpeed ? "high" : "full")
+            << " speed), drift " << drift << " ppm\n\n";
+  PrintDeviceDescriptor(std::cout, deviceDescriptor, strings);
+  PrintConfiguration(std::cout, configuration, highSpeed, strings);
+
+  sim::usb::AudioFunctionInfo fn = sim::usb::ParseAudioFunction(deviceDescriptor, configuration);
+  for (const auto& problem : fn.problems) std::cout << "  note: " << problem << "\n";
+
+  Direction play = PickDirection(fn, false), rec = PickDirection(fn, true);
+  if (device->Definition().playbackLengthHeader && play.alt) {
+    std::cout << "\nPlayback on this device needs a per-packet length header; only capture is streamed.\n";
+    play = {};
+  }
+  if (seconds <= 0 || (!play.alt && !rec.alt)) {
+    std::cout << "\nNo isochronous traffic" << (seconds <= 0 ? " requested" : ": no streaming interface") << ".\n";
+  } else if (!NT_SUCCESS(client.SelectConfiguration())) {
+    std::cout << "\nSelecting the configuration failed.\n";
+    result = 1;
+  } else {
+    uint32_t rate = PickRate(play, rec);
+    SetRate(client, fn, rate, play, rec);
+    sim::usb::StreamerConfig config;
+    config.highSpeed = highSpeed;
+    config.rate = rate;
+    for (Direction* d : {&play, &rec}) {
+      if (d->alt && !NT_SUCCESS(client.SelectAlternate(d->iface->number, d->alt->alternate))) {
+        std::cout << "Selecting interface " << int(d->iface->number) << " alternate " << int(d->alt->alternate)
+                  << " failed.\n";
+        *d = {};
+      }
+    }
+    if (play.alt) {
+      config.out = client.FindPipe(play.alt->Data()->address);
+      config.frameBytes = play.frameBytes;
+      if (play.alt->Feedback()) config.feedback = client.FindPipe(play.alt->Feedback()->address);
+    }
+    if (rec.alt) config.in = client.FindPipe(rec.alt->Data()->address);
+    const sim::usb::EndpointInfo* timing = play.alt ? play.alt->Data() : rec.alt->Data();
+    uint32_t packetsPerMs = PacketsPerMs(timing, highSpeed);
+    config.packetsPerTransfer = packetsPerMs * 4;
+    config.transfersInFlight = 4;
+    bool implicit = rec.alt && rec.alt->Data()->Usage() == 0x20;
+    config.sizing = config.feedback         ? sim::usb::PacketSizing::ExplicitFeedback
+                    : implicit && config.in ? sim::usb::PacketSizing::Implicit
+                                            : sim::usb::PacketSizing::Nominal;
+    const char* sizing = config.feedback ? "explicit feedback" : implicit ? "implicit feedback" : "nominal rate";
+    std::cout << "\nStreaming " << seconds << " s at " << rate << " Hz: playback "
+              << (play.alt ? "interface " + std::to_string(play.iface->number) + " alt " +
+                                 std::to_string(play.alt->alternate)
+                           : std::string("none"))
+              << ", capture "
+              << (rec.alt
+                      ? "interface " + std::to_string(rec.iface->number) + " alt " + std::to_string(rec.alt->alternate)
+                      : std::string("none"))
+              << ", OUT packets sized by " << (play.alt ? sizing : "-") << "\n";
+
+    sim::usb::IsoStreamer streamer(client, config);
+    streamer.Start();
+    RunWithProgress("troxsim usb", seconds);
+    // The device's view while data still flows: once the host stops sending, the device
+    // plays its buffer empty and would count the silence after the last packet as underrun.
+    sim::usb::StreamCounters playback;
+    if (play.alt) playback = device->Counters(play.iface->number);
+    bool stopped = streamer.Stop();
+    sim::usb::StreamerReport report = streamer.Report();
+
+    std::cout << "Host: " << report.outTransfers << " OUT, " << report.inTransfers << " IN, "
+              << report.feedbackTransfers << " feedback transfers; " << report.failedTransfers << " failed transfers, "
+              << report.failedPackets << " failed packets" << (stopped ? "" : "; some transfers did not come back")
+              << "\n";
+    const double expected = rate * (1.0 + drift * 1e-6);
+    const double intervalsPerSecond = 1000.0 * packetsPerMs;
+    if (play.alt) {
+      const sim::usb::StreamCounters& c = playback;
+      std::cout << "Device playback: " << c.framesReceived << " frames received, " << c.framesConsumed << " played, "
+                << c.underrunFrames << " underrun, " << c.overrunFrames << " overrun, " << c.feedbackPackets
+                << " feedback values sent\n";
+      if (report.feedbackValues) {
+        std::printf("  rate from the last feedback value: %.3f Hz\n",
+                    report.lastFeedback / 65536.0 * intervalsPerSecond);
+      }
+    }
+    if (rec.alt) {
+      std::cout << "Device capture: " << report.inPackets << " packets, sizes (bytes x count):";
+      uint64_t bytes = 0, packets = 0;
+      for (const auto& [size, count] : report.inPacketSizes) {
+        std::cout << " " << size << " x " << count;
+        bytes += uint64_t(size) * count;
+        packets += count;
+      }
+      std::cout << "\n";
+      if (packets) {
+        double framesPerPacket = double(bytes) / rec.frameBytes / double(packets);
+        uint32_t capturePacketsPerMs = PacketsPerMs(rec.alt->Data(), highSpeed);
+        std::printf("  rate from the capture packets: %.3f Hz\n", framesPerPacket * 1000.0 * capturePacketsPerMs);
+      }
+    }
+    std::printf("Device clock: %.3f Hz (%u Hz %+.1f ppm)\n", expected, rate, drift);
+    if (!stopped) result = 1;
+  }
+  return result;
+}
+
 }  // namespace
 
 int RunUsb(int argc, char** argv, int first) {
   Options options;
   std::string error;
-  const std::vector<std::string> known = {"device", "descriptors", "speed", "seconds", "drift", "driver", "rate"};
+  const std::vector<std::string> known = {"device", "descriptors", "speed", "seconds", "drift",
+                                          "driver", "rate",        "time",  "seed"};
   if (!options.Parse(argc, argv, first, {"driver"}, &error)) {
     std::fprintf(stderr, "troxsim usb: %s\n", error.c_str());
     return 2;
@@ -128,6 +248,11 @@ int RunUsb(int argc, char** argv, int first) {
   }
   if (!options.GetNumber("drift", 50, &drift) || drift < -10000 || drift > 10000) {
     std::fprintf(stderr, "troxsim usb: --drift takes ppm from -10000 to 10000\n");
+    return 2;
+  }
+  BedChoice bedChoice;
+  if (!ParseBedChoice(options.Get("time"), options.Get("seed"), &bedChoice, &error)) {
+    std::fprintf(stderr, "troxsim usb: %s\n", error.c_str());
     return 2;
   }
   DeviceChoice choice;
@@ -153,137 +278,28 @@ int RunUsb(int argc, char** argv, int first) {
       }
       run.rate = static_cast<uint32_t>(rate);
     }
-    return RunUsbThroughDriver(*device, label, run, std::cout, std::cerr);
+    CommandBed bed(bedChoice);
+    int code = RunUsbThroughDriver(*bed, *device, label, run, std::cout, std::cerr);
+    if (!bed.Close("troxsim usb", std::cerr)) code = 1;
+    return code;
   }
   if (options.Has("rate")) {
     std::fprintf(stderr, "troxsim usb: --rate needs --driver\n");
     return 2;
   }
-  const bool highSpeed = device->GetSpeed() == sim::usb::Speed::High;
-
-  sim::usb::UsbBus bus;
-  PDEVICE_OBJECT pdo = bus.Plug(device.get());
+  CommandBed bed(bedChoice);
+  PDEVICE_OBJECT pdo = bed->Plug(*device);
   if (!pdo) {
     std::fprintf(stderr, "troxsim usb: the bus did not take the device\n");
+    bed.Close("troxsim usb", std::cerr);
     return 1;
   }
-  int result = 0;
-  {
-    sim::usb::UsbTestClient client(pdo);
-    std::vector<uint8_t> deviceDescriptor(18);
-    ULONG length = static_cast<ULONG>(deviceDescriptor.size());
-    std::vector<uint8_t> configuration;
-    if (!NT_SUCCESS(client.GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, deviceDescriptor.data(), &length)) ||
-        length != 18 || !NT_SUCCESS(client.ReadConfiguration(&configuration))) {
-      std::fprintf(stderr, "troxsim usb: reading the descriptors failed\n");
-      bus.Unplug(pdo);
-      return 1;
-    }
-    auto strings = [&client](uint8_t index) { return StringOf(client, index); };
-    std::cout << "Device '" << device->Name() << "' on the simulated bus (" << (highSpeed ? "high" : "full")
-              << " speed), drift " << drift << " ppm\n\n";
-    PrintDeviceDescriptor(std::cout, deviceDescriptor, strings);
-    PrintConfiguration(std::cout, configuration, highSpeed, strings);
-
-    sim::usb::AudioFunctionInfo fn = sim::usb::ParseAudioFunction(deviceDescriptor, configuration);
-    for (const auto& problem : fn.problems) std::cout << "  note: " << problem << "\n";
-
-    Direction play = PickDirection(fn, false), rec = PickDirection(fn, true);
-    if (device->Definition().playbackLengthHeader && play.alt) {
-      std::cout << "\nPlayback on this device needs a per-packet length header; only capture is streamed.\n";
-      play = {};
-    }
-    if (seconds <= 0 || (!play.alt && !rec.alt)) {
-      std::cout << "\nNo isochronous traffic" << (seconds <= 0 ? " requested" : ": no streaming interface") << ".\n";
-    } else if (!NT_SUCCESS(client.SelectConfiguration())) {
-      std::cout << "\nSelecting the configuration failed.\n";
-      result = 1;
-    } else {
-      uint32_t rate = PickRate(play, rec);
-      SetRate(client, fn, rate, play, rec);
-      sim::usb::StreamerConfig config;
-      config.highSpeed = highSpeed;
-      config.rate = rate;
-      for (Direction* d : {&play, &rec}) {
-        if (d->alt && !NT_SUCCESS(client.SelectAlternate(d->iface->number, d->alt->alternate))) {
-          std::cout << "Selecting interface " << int(d->iface->number) << " alternate " << int(d->alt->alternate)
-                    << " failed.\n";
-          *d = {};
-        }
-      }
-      if (play.alt) {
-        config.out = client.FindPipe(play.alt->Data()->address);
-        config.frameBytes = play.frameBytes;
-        if (play.alt->Feedback()) config.feedback = client.FindPipe(play.alt->Feedback()->address);
-      }
-      if (rec.alt) config.in = client.FindPipe(rec.alt->Data()->address);
-      const sim::usb::EndpointInfo* timing = play.alt ? play.alt->Data() : rec.alt->Data();
-      uint32_t packetsPerMs = PacketsPerMs(timing, highSpeed);
-      config.packetsPerTransfer = packetsPerMs * 4;
-      config.transfersInFlight = 4;
-      bool implicit = rec.alt && rec.alt->Data()->Usage() == 0x20;
-      config.sizing = config.feedback ? sim::usb::PacketSizing::ExplicitFeedback
-                      : implicit && config.in ? sim::usb::PacketSizing::Implicit
-                                              : sim::usb::PacketSizing::Nominal;
-      const char* sizing = config.feedback ? "explicit feedback" : implicit ? "implicit feedback" : "nominal rate";
-      std::cout << "\nStreaming " << seconds << " s at " << rate << " Hz: playback "
-                << (play.alt ? "interface " + std::to_string(play.iface->number) + " alt " +
-                                   std::to_string(play.alt->alternate)
-                             : std::string("none"))
-                << ", capture "
-                << (rec.alt ? "interface " + std::to_string(rec.iface->number) + " alt " +
-                                  std::to_string(rec.alt->alternate)
-                            : std::string("none"))
-                << ", OUT packets sized by " << (play.alt ? sizing : "-") << "\n";
-
-      sim::usb::IsoStreamer streamer(client, config);
-      streamer.Start();
-      sim::clock::SleepUntil(sim::clock::Now() + static_cast<int64_t>(seconds * 1e7));
-      // The device's view while data still flows: once the host stops sending, the device
-      // plays its buffer empty and would count the silence after the last packet as underrun.
-      sim::usb::StreamCounters playback;
-      if (play.alt) playback = device->Counters(play.iface->number);
-      bool stopped = streamer.Stop();
-      sim::usb::StreamerReport report = streamer.Report();
-
-      std::cout << "Host: " << report.outTransfers << " OUT, " << report.inTransfers << " IN, "
-                << report.feedbackTransfers << " feedback transfers; " << report.failedTransfers
-                << " failed transfers, " << report.failedPackets << " failed packets"
-                << (stopped ? "" : "; some transfers did not come back") << "\n";
-      const double expected = rate * (1.0 + drift * 1e-6);
-      const double intervalsPerSecond = 1000.0 * packetsPerMs;
-      if (play.alt) {
-        const sim::usb::StreamCounters& c = playback;
-        std::cout << "Device playback: " << c.framesReceived << " frames received, " << c.framesConsumed
-                  << " played, " << c.underrunFrames << " underrun, " << c.overrunFrames << " overrun, "
-                  << c.feedbackPackets << " feedback values sent\n";
-        if (report.feedbackValues) {
-          std::printf("  rate from the last feedback value: %.3f Hz\n", report.lastFeedback / 65536.0 * intervalsPerSecond);
-        }
-      }
-      if (rec.alt) {
-        std::cout << "Device capture: " << report.inPackets << " packets, sizes (bytes x count):";
-        uint64_t bytes = 0, packets = 0;
-        for (const auto& [size, count] : report.inPacketSizes) {
-          std::cout << " " << size << " x " << count;
-          bytes += uint64_t(size) * count;
-          packets += count;
-        }
-        std::cout << "\n";
-        if (packets) {
-          double framesPerPacket = double(bytes) / rec.frameBytes / double(packets);
-          uint32_t capturePacketsPerMs = PacketsPerMs(rec.alt->Data(), highSpeed);
-          std::printf("  rate from the capture packets: %.3f Hz\n", framesPerPacket * 1000.0 * capturePacketsPerMs);
-        }
-      }
-      std::printf("Device clock: %.3f Hz (%u Hz %+.1f ppm)\n", expected, rate, drift);
-      if (!stopped) result = 1;
-    }
-  }
-  if (!bus.Unplug(pdo)) {
+  int result = ShowOnBus(pdo, device.get(), seconds, drift);
+  if (!bed->Unplug(pdo)) {
     std::fprintf(stderr, "troxsim usb: the device did not go away cleanly\n");
     result = 1;
   }
+  if (!bed.Close("troxsim usb", std::cerr)) result = 1;
   return result;
 }
 

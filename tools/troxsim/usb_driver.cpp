@@ -8,6 +8,7 @@
 #include "tools/streamcheck/driver_session.h"
 #include "tools/streamcheck/stream_check.h"
 #include "tools/troxsim/inspect_print.h"
+#include "tools/troxsim/progress_line.h"
 
 namespace troxsim {
 namespace {
@@ -67,8 +68,8 @@ void PrintRun(std::ostream& out, const streamcheck::StreamCheckOptions& options,
     const sim::usb::StreamCounters& c = r.capture;
     out << "Device capture: " << c.framesSent << " frames sent, " << c.droppedFrames << " not fetched\n"
         << "  packet sizes (bytes x count): " << Sizes(c.packetSizes) << "\n"
-        << "  host received " << report.captureFrames << " frames, counter signal " << report.counterJumps
-        << " gaps, " << report.counterBadFrames << " bad frames\n";
+        << "  host received " << report.captureFrames << " frames, counter signal " << report.counterJumps << " gaps, "
+        << report.counterBadFrames << " bad frames\n";
   }
   if (report.feedbackReads != 0) {
     out << "Feedback: " << report.feedbackReads - report.feedbackFailed << " values, first "
@@ -83,9 +84,9 @@ void PrintRun(std::ostream& out, const streamcheck::StreamCheckOptions& options,
 
 }  // namespace
 
-int RunUsbThroughDriver(sim::usb::UsbAudioDevice& device, const std::string& label, const UsbDriverOptions& options,
-                        std::ostream& out, std::ostream& err) {
-  streamcheck::DriverSession session(device);
+int RunUsbThroughDriver(sim::testbed::Testbed& bed, sim::usb::UsbAudioDevice& device, const std::string& label,
+                        const UsbDriverOptions& options, std::ostream& out, std::ostream& err) {
+  streamcheck::DriverSession session(bed, device);
   if (!session.Ok()) {
     if (session.Refused()) {
       out << "The driver refused '" << label << "': " << session.FailedStep() << " failed with "
@@ -106,7 +107,13 @@ int RunUsbThroughDriver(sim::usb::UsbAudioDevice& device, const std::string& lab
   out << "Device '" << label << "' (" << (device.GetSpeed() == sim::usb::Speed::High ? "high" : "full")
       << " speed, clock " << drift << "): " << options.seconds << " s at " << check.streamer.rate
       << " Hz through the driver's transfer layer\n";
-  const streamcheck::StreamCheckResult result = streamcheck::RunStreamCheck(audio, device, check);
+  streamcheck::StreamCheckResult result;
+  {
+    ProgressLine progress("troxsim usb", options.seconds);
+    check.progress = [&progress](double seconds) { progress.Update(seconds); };
+    result = streamcheck::RunStreamCheck(audio, device, check);
+    check.progress = nullptr;
+  }
   int code = 0;
   if (!NT_SUCCESS(result.status)) {
     out << "The driver could not stream: " << result.report.firstErrorWhere << " failed with "

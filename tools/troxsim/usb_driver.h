@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 
+#include "sim/testbed/testbed.h"
 #include "sim/usb/device/usb_audio_device.h"
 
 namespace troxsim {
@@ -20,8 +21,9 @@ struct UsbDriverOptions {
 };
 
 // Exit code: 0 a clean run, 1 the driver refused the device or the run had
-// problems (listed on `out`).
-int RunUsbThroughDriver(sim::usb::UsbAudioDevice& device, const std::string& label, const UsbDriverOptions& options,
+// problems (listed on `out`). The device is plugged into `bed`, which it must
+// outlive.
+int RunUsbThroughDriver(sim::testbed::Testbed& bed, sim::usb::UsbAudioDevice& device, const std::string& label, const UsbDriverOptions& options,
                         std::ostream& out, std::ostream& err);
 
 }  // namespace troxsim

@@ -84,7 +84,7 @@ class HostController {
   size_t PendingTransfers(DeviceSlot* slot) const;
 
  private:
-  using Lock = std::unique_lock<std::mutex>;
+  using Lock = std::unique_lock<sim::clock::Mutex>;
   void FrameThread();
   void ProcessFrame(uint64_t frame, std::vector<Transfer*>& done);
   void ProcessDeviceInterval(DeviceSlot* slot, uint64_t interval, bool frameStart, std::vector<Transfer*>& done);
@@ -116,7 +116,7 @@ class HostController {
     std::vector<Transfer*> ready;
   };
 
-  mutable std::mutex mutex_;
+  mutable sim::clock::Mutex mutex_;
   sim::clock::Condition wake_{"host controller frame"};
   sim::clock::Condition pipeIdle_{"pipe completions"};
   ControllerInfo info_;

@@ -88,7 +88,7 @@ void IsoStreamer::Send(Slot* s) {
 }
 
 void IsoStreamer::OnDone(Slot* s, NTSTATUS status) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<sim::clock::Mutex> lock(mutex_);
   auto& iso = reinterpret_cast<PURB>(s->urb.data())->UrbIsochronousTransfer;
   if (!NT_SUCCESS(status)) ++report_.failedTransfers;
   for (uint32_t i = 0; i < iso.NumberOfPackets; ++i) {
@@ -126,7 +126,7 @@ void IsoStreamer::OnDone(Slot* s, NTSTATUS status) {
 
 void IsoStreamer::Start() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<sim::clock::Mutex> lock(mutex_);
     if (running_) return;
     running_ = true;
     for (Slot* s : slots_) Build(s);
@@ -135,13 +135,13 @@ void IsoStreamer::Start() {
 }
 
 bool IsoStreamer::Stop() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<sim::clock::Mutex> lock(mutex_);
   running_ = false;
   return sim::clock::WaitUntil(idle_, lock, sim::clock::Now() + 5 * 10000000LL, [this] { return inFlight_ == 0; });
 }
 
 StreamerReport IsoStreamer::Report() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<sim::clock::Mutex> lock(mutex_);
   return report_;
 }
 

@@ -61,7 +61,7 @@ class IsoStreamer {
 
   UsbTestClient& client_;
   StreamerConfig config_;
-  mutable std::mutex mutex_;
+  mutable sim::clock::Mutex mutex_;
   sim::clock::Condition idle_{"iso streamer idle"};
   bool running_ = false;
   int inFlight_ = 0;
