@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/kernel/core/dpc.h"
 #include "sim/kernel/core/handles.h"
 #include "sim/kernel/core/lookaside.h"
 #include "sim/kernel/core/os_version.h"
@@ -187,11 +188,52 @@ bool Testbed::Unplug(PDEVICE_OBJECT pdo) {
   return gone;
 }
 
+void Testbed::StallProcessor(int processor, int64_t duration) { sim::kernel::StallProcessor(processor, duration); }
+
+void Testbed::DelayNextDpc(int processor, int64_t duration) { sim::kernel::DelayNextDpc(processor, duration); }
+
+void Testbed::StartLateness(int64_t meanGap, int64_t maxLength) {
+  StopLateness();
+  if (meanGap <= 0 || maxLength <= 0) return;
+  Bus();  // the bus exists before the schedule touches it
+  latenessRunning_ = true;
+  lateness_ = sim::clock::Thread("testbed lateness", [this, meanGap, maxLength] {
+    sim::clock::Random random = sim::clock::Random("testbed lateness");
+    std::unique_lock<sim::clock::Mutex> lock(latenessLock_);
+    while (latenessRunning_) {
+      const int64_t gap = 1 + static_cast<int64_t>(random.Below(static_cast<uint64_t>(2 * meanGap)));
+      if (sim::clock::WaitUntil(latenessStop_, lock, sim::clock::Now() + gap, [this] { return !latenessRunning_; })) {
+        break;
+      }
+      const int64_t length = 1 + static_cast<int64_t>(random.Below(static_cast<uint64_t>(maxLength)));
+      const int processor = static_cast<int>(random.Below(sim::kernel::kProcessorCount));
+      switch (random.Below(4)) {
+        case 0: StallProcessor(processor, length); break;
+        case 1: DelayNextDpc(processor, length); break;
+        case 2: StallFrames(length); break;
+        default: HoldCompletions(length); break;
+      }
+      ++latenessEvents_;
+    }
+  });
+}
+
+void Testbed::StopLateness() {
+  {
+    std::lock_guard<sim::clock::Mutex> lock(latenessLock_);
+    if (!latenessRunning_) return;
+    latenessRunning_ = false;
+    latenessStop_.NotifyAll();
+  }
+  lateness_.Join();
+}
+
 void Testbed::Problem(const std::string& problem) { problems_.push_back(problem); }
 
 std::vector<std::string> Testbed::Close() {
   if (closed_) return problems_;
   closed_ = true;
+  StopLateness();
 
   // Devices go first (orderly where they run), then the driver, then the bus.
   for (PluggedDevice& d : devices_) {

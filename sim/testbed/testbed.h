@@ -93,6 +93,22 @@ class Testbed {
   // The calling thread sleeps on the clock.
   void RunFor(int64_t duration) { sim::clock::SleepFor(duration); }
 
+  // Injected lateness (code costs no time in simulated time): a processor
+  // runs no DPC for `duration`; its next DPC runs `duration` late; the bus
+  // processes no frame for `duration` (the frames then come late, in a
+  // burst); finished transfers are held back for `duration`.
+  void StallProcessor(int processor, int64_t duration);
+  void DelayNextDpc(int processor, int64_t duration);
+  void StallFrames(int64_t duration) { Bus().Controller().StallFrames(duration); }
+  void HoldCompletions(int64_t duration) { Bus().Controller().HoldCompletions(duration); }
+  // A seeded random schedule of all four for soak runs: on average one event
+  // per `meanGap`, each lasting up to `maxLength`. Runs on its own clock
+  // thread until Close() or StopLateness().
+  void StartLateness(int64_t meanGap, int64_t maxLength);
+  void StopLateness();
+  // Lateness events injected so far.
+  uint64_t LatenessEvents() const { return latenessEvents_; }
+
   // Tears everything down and checks it. Returns the problems found (they
   // were also reported through Options::fail). Runs once.
   std::vector<std::string> Close();
@@ -113,6 +129,11 @@ class Testbed {
   PDRIVER_OBJECT driver_ = nullptr;
   ULONG previousOsVersion_ = 0;
   bool closed_ = false;
+  sim::clock::Thread lateness_;
+  sim::clock::Condition latenessStop_{"testbed lateness stop"};
+  sim::clock::Mutex latenessLock_;
+  bool latenessRunning_ = false;
+  uint64_t latenessEvents_ = 0;
   std::vector<std::string> problems_;
 };
 

@@ -1,6 +1,8 @@
 // Pool tracking, fault injection and lookaside lists.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "kernel_test_util.h"
 #include "testbed_test.h"
 #include "sim/kernel/core/pool.h"
@@ -60,6 +62,70 @@ TEST_F(Pool, WrongTagDoubleFreeAndUnknownPointerAreVerifierFailures) {
   static int notPool;
   ExFreePool(&notPool);
   EXPECT_TRUE(rec.Has("ExFreePool", "not an allocated pool block"));
+}
+
+// Freeing a block whose kernel object is still in use is refused (the block
+// stays allocated) and names the object; once the object is done with, the
+// free goes through.
+TEST_F(Pool, FreeingABlockTheKernelStillUsesIsAVerifierFailure) {
+  struct Block {
+    KTIMER timer;
+    KDPC dpc;
+    KEVENT event;
+    NPAGED_LOOKASIDE_LIST lookaside;
+  };
+  struct Case {
+    const char* what;
+    std::function<void(Block*)> use, release;
+  };
+  const Case cases[] = {
+      {"a timer that is still set",
+       [](Block* b) {
+         KeInitializeTimer(&b->timer);
+         LARGE_INTEGER due = RelativeMs(1000);
+         KeSetTimer(&b->timer, due, nullptr);
+       },
+       [](Block* b) { KeCancelTimer(&b->timer); }},
+      {"a DPC that is still queued",
+       [this](Block* b) {
+         KeInitializeDpc(
+             &b->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+         // Neither processor gets to it before the free.
+         Bed().StallProcessor(0, 1000 * kMs);
+         Bed().StallProcessor(1, 1000 * kMs);
+         KeInsertQueueDpc(&b->dpc, nullptr, nullptr);
+       },
+       [](Block* b) { KeRemoveQueueDpc(&b->dpc); }},
+      {"a lookaside list that was not deleted",
+       [](Block* b) { ExInitializeNPagedLookasideList(&b->lookaside, nullptr, nullptr, 0, 64, kTag, 0); },
+       [](Block* b) { ExDeleteNPagedLookasideList(&b->lookaside); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::verifier::Recorder rec;
+    auto* block = static_cast<Block*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Block), kTag));
+    ASSERT_NE(block, nullptr);
+    c.use(block);
+    ExFreePoolWithTag(block, kTag);
+    EXPECT_TRUE(rec.Has("ExFreePoolWithTag", c.what));
+    EXPECT_TRUE(sim::pool::IsPoolBlock(block));
+    c.release(block);
+    ExFreePoolWithTag(block, kTag);
+    EXPECT_EQ(rec.Count(), 1u);
+  }
+}
+
+TEST_F(Pool, FreeingAnEventAThreadWaitsOnIsAVerifierFailure) {
+  auto* event = static_cast<KEVENT*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), kTag));
+  KeInitializeEvent(event, NotificationEvent, FALSE);
+  Thread waiter("waiter", [event] { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); });
+  Bed().RunFor(kMs);
+  sim::verifier::Recorder rec;
+  ExFreePoolWithTag(event, kTag);
+  EXPECT_TRUE(rec.Has("ExFreePoolWithTag", "an object that a thread waits on"));
+  KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+  waiter.Join();
+  ExFreePoolWithTag(event, kTag);
 }
 
 TEST_F(Pool, PagedPoolAboveApcLevelAndZeroSizeAreVerifierFailures) {

@@ -39,7 +39,7 @@ TEST(SimulatedTime, OneSeedGivesTheSameRunTwice) {
       StreamCheckOptions options;
       options.seconds = 3;
       options.streamer.checkCaptureCounter = true;
-      const StreamRun run = StreamOn(*device, options, sim::testbed::Time::kSimulated, 12345);
+      const StreamRun run = StreamOn(*device, options, {.seed = 12345});
       ASSERT_TRUE(run.started);
       EXPECT_TRUE(run.problems.empty()) << run.problems;
       fingerprint = Fingerprint(run.result);

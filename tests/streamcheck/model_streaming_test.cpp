@@ -24,10 +24,10 @@ struct Case {
 };
 
 std::string Name(const testing::TestParamInfo<Case>& info) {
-  std::string name = std::string(info.param.model) + "_" + std::to_string(info.param.rate) + "_" +
-                     (info.param.driftPpm < 0 ? "minus" : "plus") +
-                     std::to_string(static_cast<int>(info.param.driftPpm < 0 ? -info.param.driftPpm
-                                                                             : info.param.driftPpm));
+  std::string name =
+      std::string(info.param.model) + "_" + std::to_string(info.param.rate) + "_" +
+      (info.param.driftPpm < 0 ? "minus" : "plus") +
+      std::to_string(static_cast<int>(info.param.driftPpm < 0 ? -info.param.driftPpm : info.param.driftPpm));
   for (char& c : name) {
     if (c == '-') c = '_';
   }
@@ -68,22 +68,21 @@ TEST_P(ModelStreaming, PlaysEveryFrameSentAndCapturesWithoutGaps) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Models, ModelStreaming,
-    testing::Values(Case{"oxley-10x6", 48000, 100, PlaybackMode::ImplicitFeedback},
-                    Case{"oxley-10x6", 44100, -100, PlaybackMode::ImplicitFeedback},
-                    Case{"oxley-2x2", 96000, -100, PlaybackMode::ImplicitFeedback},
-                    Case{"uac2-implicit", 48000, 100, PlaybackMode::ImplicitFeedback},
-                    Case{"uac2-implicit", 44100, -100, PlaybackMode::ImplicitFeedback},
-                    Case{"uac2-feedback", 48000, 100, PlaybackMode::ExplicitFeedback},
-                    Case{"uac2-feedback", 44100, -100, PlaybackMode::ExplicitFeedback},
-                    Case{"uac1-feedback", 44100, 100, PlaybackMode::ImplicitFeedback},
-                    Case{"uac1-feedback", 48000, -100, PlaybackMode::ImplicitFeedback},
-                    Case{"uac1-adaptive", 44100, 100, PlaybackMode::ImplicitFeedback},
-                    Case{"uac1-adaptive", 8000, -100, PlaybackMode::ImplicitFeedback},
-                    Case{"vendor-00c7", 48000, 100, PlaybackMode::Pattern},
-                    Case{"vendor-00c7", 44100, -100, PlaybackMode::Pattern}),
-    Name);
+INSTANTIATE_TEST_SUITE_P(Models, ModelStreaming,
+                         testing::Values(Case{"oxley-10x6", 48000, 100, PlaybackMode::ImplicitFeedback},
+                                         Case{"oxley-10x6", 44100, -100, PlaybackMode::ImplicitFeedback},
+                                         Case{"oxley-2x2", 96000, -100, PlaybackMode::ImplicitFeedback},
+                                         Case{"uac2-implicit", 48000, 100, PlaybackMode::ImplicitFeedback},
+                                         Case{"uac2-implicit", 44100, -100, PlaybackMode::ImplicitFeedback},
+                                         Case{"uac2-feedback", 48000, 100, PlaybackMode::ExplicitFeedback},
+                                         Case{"uac2-feedback", 44100, -100, PlaybackMode::ExplicitFeedback},
+                                         Case{"uac1-feedback", 44100, 100, PlaybackMode::ImplicitFeedback},
+                                         Case{"uac1-feedback", 48000, -100, PlaybackMode::ImplicitFeedback},
+                                         Case{"uac1-adaptive", 44100, 100, PlaybackMode::ImplicitFeedback},
+                                         Case{"uac1-adaptive", 8000, -100, PlaybackMode::ImplicitFeedback},
+                                         Case{"vendor-00c7", 48000, 100, PlaybackMode::Pattern},
+                                         Case{"vendor-00c7", 44100, -100, PlaybackMode::Pattern}),
+                         Name);
 
 }  // namespace
 

@@ -21,12 +21,21 @@ struct StreamRun {
   std::string problems;  // one indented line each, empty for a clean run
 };
 
+// How the run's testbed is set up.
+struct RunSetup {
+  sim::testbed::Time time = sim::testbed::Time::kSimulated;
+  uint64_t seed = 0;  // 0: TROX_SEED or the default
+  // A random lateness schedule (see Testbed::StartLateness); 0: none.
+  int64_t latenessGap = 0, latenessMax = 0;
+};
+
 inline StreamRun StreamOn(sim::usb::UsbAudioDevice& device, const StreamCheckOptions& options,
-                          sim::testbed::Time time = sim::testbed::Time::kSimulated, uint64_t seed = 0) {
+                          const RunSetup& setup = {}) {
   StreamRun run;
-  sim::testbed::Options bedOptions = trox::test::BedOptions(time);
-  bedOptions.seed = seed;
+  sim::testbed::Options bedOptions = trox::test::BedOptions(setup.time);
+  bedOptions.seed = setup.seed;
   sim::testbed::Testbed bed(bedOptions);
+  bed.StartLateness(setup.latenessGap, setup.latenessMax);
   DriverSession session(bed, device);
   EXPECT_TRUE(session.Ok()) << session.FailedStep() << " " << std::hex << session.FailedStatus();
   if (!session.Ok()) return run;

@@ -72,6 +72,7 @@ void KeEnterCriticalRegion(void);
 void KeLeaveCriticalRegion(void);
 void KeEnterGuardedRegion(void);
 void KeLeaveGuardedRegion(void);
+BOOLEAN KeAreApcsDisabled(void);
 
 // ---- events ----
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);

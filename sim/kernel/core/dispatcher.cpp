@@ -84,6 +84,9 @@ void Consume(DISPATCHER_HEADER* object, PKTHREAD thread) {
         m->OwnerThread = thread;
         m->Abandoned = FALSE;
         InsertTailList(&thread->OwnedMutexes, &m->MutantListEntry);
+        // Owning a mutex disables normal kernel APCs, as a critical region
+        // does; the thread is blocked in this wait, so the field is safe.
+        thread->CriticalRegion++;
       }
       object->SignalState--;
       break;

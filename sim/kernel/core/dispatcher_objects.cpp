@@ -50,6 +50,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 void KeClearEvent(PRKEVENT Event) {
+  if (!CheckIrqlAtMost("KeClearEvent", DISPATCH_LEVEL)) return;
   if (!CheckEvent("KeClearEvent", Event)) return;
   std::lock_guard<std::mutex> l(dsp::Lock());
   Event->Header.SignalState = 0;
@@ -137,6 +138,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   if (Mutex->Header.SignalState == 1) {
     RemoveEntryList(&Mutex->MutantListEntry);
     Mutex->OwnerThread = nullptr;
+    self->CriticalRegion--;
     dsp::WaitTest(&Mutex->Header);
   }
   return old;

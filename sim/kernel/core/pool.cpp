@@ -100,6 +100,17 @@ void* Allocate(const char* call, POOL_TYPE type, SIZE_T size, ULONG tag, bool ze
   return p;
 }
 
+// What the kernel still uses inside a block about to be freed (null if
+// nothing): Windows bug checks with TIMER_OR_DPC_INVALID (0xC7) on a timer or
+// DPC, and corrupts its lists on the rest.
+const char* StillInUse(const void* p, size_t size) {
+  if (sim::kernel::IsTimerSetWithin(p, size)) return "a timer that is still set (bug check 0xC7)";
+  if (sim::kernel::IsDpcQueuedWithin(p, size)) return "a DPC that is still queued (bug check 0xC7)";
+  if (sim::kernel::dispatcher::IsWaitedOnWithin(p, size)) return "an object that a thread waits on";
+  if (sim::kernel::IsLookasideListWithin(p, size)) return "a lookaside list that was not deleted";
+  return nullptr;
+}
+
 void Free(const char* call, void* p, bool checkTag, ULONG tag) {
   if (!p) {
     verifier::Fail(call, "freeing a NULL pointer");
@@ -128,26 +139,17 @@ void Free(const char* call, void* p, bool checkTag, ULONG tag) {
   // Reported outside the lock: a recording handler may allocate.
   switch (result) {
     case kFreed:
-      // What the kernel still uses inside the block: Windows bug checks with
-      // TIMER_OR_DPC_INVALID (0xC7) or corrupts its lists.
-      if (sim::kernel::IsTimerSetWithin(p, a.size))
-        verifier::Fail(call, "pool block %p (tag '%s') holds a timer that is still set (bug check 0xC7)", p,
-                       TagName(a.tag).c_str());
-      if (sim::kernel::IsDpcQueuedWithin(p, a.size))
-        verifier::Fail(call, "pool block %p (tag '%s') holds a DPC that is still queued (bug check 0xC7)", p,
-                       TagName(a.tag).c_str());
-      if (sim::kernel::dispatcher::IsWaitedOnWithin(p, a.size))
-        verifier::Fail(call, "pool block %p (tag '%s') holds an object that a thread waits on", p,
-                       TagName(a.tag).c_str());
-      if (sim::kernel::IsLookasideListWithin(p, a.size))
-        verifier::Fail(call, "pool block %p (tag '%s') holds a lookaside list that was not deleted", p,
-                       TagName(a.tag).c_str());
+      if (const char* what = StillInUse(p, a.size)) {
+        verifier::Fail(call, "pool block %p (tag '%s') holds %s", p, TagName(a.tag).c_str(), what);
+        // Refused: the kernel still uses the block, so it stays allocated.
+        std::lock_guard<std::mutex> l(T().lock);
+        T().blocks[p] = a;
+        break;
+      }
       memset(p, 0xDD, a.size);
       free(p);
       break;
-    case kUnknown:
-      verifier::Fail(call, "%p is not an allocated pool block (freed twice or never allocated)", p);
-      break;
+    case kUnknown: verifier::Fail(call, "%p is not an allocated pool block (freed twice or never allocated)", p); break;
     case kWrongIrql:
       verifier::Fail(call, "%s pool block %p (tag '%s') freed at IRQL %u", PoolTypeName(a.type), p,
                      TagName(a.tag).c_str(), irql);

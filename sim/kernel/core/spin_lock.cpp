@@ -106,9 +106,77 @@ bool CheckNoSpinLocksHeld(const char* call, const char* what) {
   return false;
 }
 
+ThreadBalance TakeBalance() {
+  ThreadBalance b;
+  b.irql = KeGetCurrentIrql();
+  b.spinLocks = CurrentThread()->HeldSpinLocks.size();
+  return b;
+}
+
+bool CheckBalance(const char* call, const char* what, const ThreadBalance& before) {
+  PKTHREAD self = CurrentThread();
+  bool ok = true;
+  if (self->HeldSpinLocks.size() > before.spinLocks) {
+    sim::verifier::Fail(call, "%s returned holding %zu spin lock(s) it acquired, the first at %p", what,
+                        self->HeldSpinLocks.size() - before.spinLocks, (void*)self->HeldSpinLocks[before.spinLocks]);
+    for (size_t i = before.spinLocks; i < self->HeldSpinLocks.size(); ++i) {
+      __atomic_store_n(self->HeldSpinLocks[i], 0, __ATOMIC_RELEASE);
+    }
+    self->HeldSpinLocks.resize(before.spinLocks);
+    ok = false;
+  }
+  if (KeGetCurrentIrql() != before.irql) {
+    sim::verifier::Fail(call, "%s returned at IRQL %d but was called at IRQL %d", what, KeGetCurrentIrql(),
+                        before.irql);
+    SetCurrentIrql(before.irql);
+    ok = false;
+  }
+  return ok;
+}
+
+namespace {
+thread_local int tUserRequests = 0;
+}  // namespace
+
+UserRequestScope::UserRequestScope() { ++tUserRequests; }
+UserRequestScope::~UserRequestScope() { --tUserRequests; }
+bool InUserRequest() { return tUserRequests > 0; }
+
+bool CheckReturnToUserMode(const char* call) {
+  PKTHREAD self = CurrentThread();
+  bool ok = CheckNoSpinLocksHeld(call, "the request");
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    sim::verifier::Fail(call, "returned to user mode at IRQL %d", KeGetCurrentIrql());
+    SetCurrentIrql(PASSIVE_LEVEL);
+    ok = false;
+  }
+  // Each mutex owned counts as a critical region; it is reported on its own.
+  int mutexes = 0;
+  for (PLIST_ENTRY e = self->OwnedMutexes.Flink; e != &self->OwnedMutexes; e = e->Flink) ++mutexes;
+  if (self->CriticalRegion != mutexes || self->GuardedRegion != 0) {
+    sim::verifier::Fail(call,
+                        "returned to user mode with normal kernel APCs disabled (%d critical, %d guarded region(s))",
+                        self->CriticalRegion - mutexes, self->GuardedRegion);
+    self->CriticalRegion = mutexes;
+    self->GuardedRegion = 0;
+    ok = false;
+  }
+  if (mutexes != 0) {
+    PKMUTANT m = CONTAINING_RECORD(self->OwnedMutexes.Flink, KMUTANT, MutantListEntry);
+    sim::verifier::Fail(call, "returned to user mode owning KMUTEX %p", (void*)m);
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace sim::kernel
 
 extern "C" {
+
+BOOLEAN KeAreApcsDisabled(void) {
+  PKTHREAD t = CurrentThread();
+  return KeGetCurrentIrql() >= APC_LEVEL || t->CriticalRegion != 0 || t->GuardedRegion != 0;
+}
 
 void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 

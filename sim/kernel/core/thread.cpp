@@ -121,10 +121,16 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
   UNREFERENCED_PARAMETER(DesiredAccess);
-  UNREFERENCED_PARAMETER(ObjectAttributes);
   if (!CheckIrqlAtMost("PsCreateSystemThread", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
   if (!ThreadHandle || !StartRoutine) {
     sim::verifier::Fail("PsCreateSystemThread", "ThreadHandle and StartRoutine are required");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (InUserRequest() && (ObjectAttributes == nullptr || !(ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE))) {
+    // The handle would land in the calling process's handle table, open to
+    // user mode.
+    sim::verifier::Fail("PsCreateSystemThread",
+                        "called in a user-mode request's context without OBJ_KERNEL_HANDLE in ObjectAttributes");
     return STATUS_INVALID_PARAMETER;
   }
   if (ProcessHandle != nullptr && ProcessHandle != NtCurrentProcess()) {

@@ -78,4 +78,30 @@ int SystemThreadsRunning();
 // are then released so that the stand-in thread can go on. False if any.
 bool CheckNoSpinLocksHeld(const char* call, const char* what);
 
+// What a routine must give back as it found it: IRQL and spin locks.
+struct ThreadBalance {
+  KIRQL irql = PASSIVE_LEVEL;
+  size_t spinLocks = 0;
+};
+ThreadBalance TakeBalance();
+// After a routine returned: a verifier failure naming call if the IRQL or the
+// spin locks held differ from `before` (what describes the routine); they are
+// then restored. False if any.
+bool CheckBalance(const char* call, const char* what, const ThreadBalance& before);
+
+// The calling thread runs a user-mode request (a system call of the test's
+// user-mode side) while one of these is alive.
+class UserRequestScope {
+ public:
+  UserRequestScope();
+  ~UserRequestScope();
+  UserRequestScope(const UserRequestScope&) = delete;
+  UserRequestScope& operator=(const UserRequestScope&) = delete;
+};
+bool InUserRequest();
+// As a system call returns to user mode: PASSIVE_LEVEL, no spin lock, no
+// critical or guarded region, no KMUTEX owned. A verifier failure naming
+// call otherwise (IRQL, locks and regions are then put right). False if any.
+bool CheckReturnToUserMode(const char* call);
+
 }  // namespace sim::kernel

@@ -1,7 +1,9 @@
 // IRP allocation, sending and completion.
+#include <cstdio>
 #include <cstdlib>
 
 #include "sim/kernel/core/irql_checks.h"
+#include "sim/kernel/core/thread.h"
 #include "sim/kernel/core/verifier.h"
 #include "sim/kernel/io/io_internal.h"
 #include "sim/kernel/io/irp_tracker.h"
@@ -161,6 +163,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (!sim::kernel::CheckIrqlAtMost("IoCallDriver", DISPATCH_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
   bool wasFreed = false;
   auto use = LookupIrp(Irp, &wasFreed);
   if (!use) {
@@ -203,7 +206,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   {
     DriverScope scope(driver);
     if (dispatch) {
+      const sim::kernel::ThreadBalance before = sim::kernel::TakeBalance();
       status = dispatch(DeviceObject, Irp);
+      char what[160];
+      snprintf(what, sizeof what, "the dispatch routine of %s for major 0x%02x", DriverNameUtf8(driver).c_str(), major);
+      sim::kernel::CheckBalance("IoCallDriver", what, before);
     } else {
       Irp->IoStatus.Status = status = STATUS_INVALID_DEVICE_REQUEST;
       Irp->IoStatus.Information = 0;
@@ -296,7 +303,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS r;
     {
       DriverScope scope(dev ? dev->DriverObject : use->owner);
+      const sim::kernel::ThreadBalance before = sim::kernel::TakeBalance();
       r = routine(dev, Irp, context);
+      char what[96];
+      snprintf(what, sizeof what, "completion routine %p", reinterpret_cast<void*>(routine));
+      sim::kernel::CheckBalance("IoCompleteRequest", what, before);
     }
     std::lock_guard<std::mutex> l(use->lock);
     use->routinesRunning--;

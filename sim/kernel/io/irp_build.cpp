@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "sim/kernel/core/irql_checks.h"
+#include "sim/kernel/core/thread.h"
 #include "sim/kernel/core/verifier.h"
 #include "sim/kernel/io/io_internal.h"
 #include "sim/kernel/io/irp_tracker.h"
@@ -169,9 +170,16 @@ NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT target, KPROCESSOR_MODE mode, NTSTATU
   irp->Flags |= IRP_SYNCHRONOUS_API;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   setup(irp, IoGetNextIrpStackLocation(irp));
-  IoCallDriver(top, irp);
+  const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  if (mode == UserMode) {
+    sim::kernel::UserRequestScope user;
+    IoCallDriver(top, irp);
+  } else {
+    IoCallDriver(top, irp);
+  }
   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
   ObDereferenceObject(top);
+  if (mode == UserMode) sim::kernel::CheckReturnToUserMode(major == IRP_MJ_CREATE ? "NtCreateFile" : "NtClose");
   if (information) *information = iosb.Information;
   return iosb.Status;
 }

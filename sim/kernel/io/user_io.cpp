@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "sim/kernel/core/thread.h"
 #include "sim/kernel/core/work_queue.h"
 #include "sim/kernel/io/file_object.h"
 #include "sim/kernel/io/io_internal.h"
@@ -167,12 +168,20 @@ std::shared_ptr<UserRequest> UserHandle::Submit(PIRP irp, PDEVICE_OBJECT top, Co
     std::lock_guard<std::mutex> l(P().lock);
     P().pending.emplace(file, req);
   }
-  NTSTATUS status = IoCallDriver(top, irp);
+  const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  NTSTATUS status;
+  {
+    sim::kernel::UserRequestScope user;
+    status = IoCallDriver(top, irp);
+  }
   {
     std::lock_guard<std::mutex> l(req->lock_);
     req->submitStatus_ = status;
   }
   ObDereferenceObject(top);
+  sim::kernel::CheckReturnToUserMode(major == IRP_MJ_READ    ? "NtReadFile"
+                                     : major == IRP_MJ_WRITE ? "NtWriteFile"
+                                                             : "NtDeviceIoControlFile");
   return req;
 }
 
