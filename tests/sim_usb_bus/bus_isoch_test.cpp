@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "bus_fixture.h"
+#include "sim/kernel/core/verifier.h"
 #include "sim/kernel/core/clock.h"
 
 namespace sim::usb::test {
@@ -92,12 +93,21 @@ TEST_F(UsbIsochTest, InvalidUrbsFailWithoutBeingScheduled) {
 
 TEST_F(UsbIsochTest, ExplicitStartFramesMustLieAheadWithinRange) {
   ULONG now = Frame();
-  auto past = Out(1, false, now - 5);
-  EXPECT_EQ(client_->SubmitUrb(past->Get()), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(past->Get()->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME);
-  auto far = Out(1, false, now + 5000);
-  EXPECT_EQ(client_->SubmitUrb(far->Get()), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(far->Get()->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME);
+  for (ULONG outOfRange : {now - 2000, now + 5000}) {
+    auto far = Out(1, false, outOfRange);
+    EXPECT_EQ(client_->SubmitUrb(far->Get()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(far->Get()->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME);
+  }
+  // Gone by but within range: accepted, and the passed frames' packets are late.
+  auto past = Out(10, false, now - 5);
+  EXPECT_EQ(client_->SubmitUrb(past->Get()), STATUS_SUCCESS);
+  EXPECT_GT(past->Iso().ErrorCount, 0u);
+  EXPECT_LT(past->Iso().ErrorCount, past->Iso().NumberOfPackets);
+  EXPECT_EQ(past->Iso().IsoPacket[0].Status, USBD_STATUS_ISO_NA_LATE_USBPORT);
+  // Every packet late: the transfer fails as a whole.
+  auto late = Out(2, false, Frame() - 5);
+  EXPECT_EQ(client_->SubmitUrb(late->Get()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(late->Get()->UrbHeader.Status, USBD_STATUS_ISOCH_REQUEST_FAILED);
 
   auto ok = Out(2, false, now + 20);
   EXPECT_EQ(client_->SubmitUrb(ok->Get()), STATUS_SUCCESS);
@@ -152,6 +162,7 @@ TEST_F(UsbIsochTest, AsapAfterAGapMarksPassedPacketsLate) {
 }
 
 TEST_F(UsbIsochTest, AbortCompletesEveryPendingTransferBeforeReturning) {
+  bus_->Controller().SetAbortReturnsEarly(false);
   bus_->Controller().DropNextTransfers(Slot(), layout_.playbackEndpoint, 2);
   auto a = Out(1), b = Out(1), c = Out(100);
   Done da, db, dc;
@@ -171,6 +182,33 @@ TEST_F(UsbIsochTest, AbortCompletesEveryPendingTransferBeforeReturning) {
   auto fresh = Out(1);
   EXPECT_EQ(client_->SubmitUrb(fresh->Get()), STATUS_SUCCESS);
   EXPECT_GE(fresh->Iso().StartFrame, now);
+}
+
+TEST_F(UsbIsochTest, AbortMayReturnBeforeTheCancelledTransfersComplete) {
+  bus_->Controller().DropNextTransfers(Slot(), layout_.playbackEndpoint, 1);
+  auto a = Out(1);
+  Done da;
+  client_->SubmitAsync(a->Get(), da.Callback());
+  EXPECT_FALSE(da.Wait(30));
+  // No processor runs the controller's completion DPC for a while.
+  Bed().StallProcessor(0, 50 * kMs);
+  Bed().StallProcessor(1, 50 * kMs);
+  EXPECT_EQ(client_->PipeRequest(URB_FUNCTION_ABORT_PIPE, pipe_.PipeHandle), STATUS_SUCCESS);
+  EXPECT_FALSE(da.done);
+  ASSERT_TRUE(da.Wait());
+  EXPECT_EQ(da.status, STATUS_CANCELLED);
+}
+
+TEST_F(UsbIsochTest, ResettingAPipeWithTransfersQueuedIsAVerifierFailure) {
+  bus_->Controller().DropNextTransfers(Slot(), layout_.playbackEndpoint, 1);
+  auto a = Out(1);
+  Done da;
+  PIRP irp = client_->SubmitAsync(a->Get(), da.Callback());
+  sim::verifier::Recorder recorder;
+  EXPECT_NE(client_->PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipe_.PipeHandle), STATUS_SUCCESS);
+  EXPECT_TRUE(recorder.Has("IoCallDriver", "with 1 transfer(s) still queued"));
+  IoCancelIrp(irp);
+  ASSERT_TRUE(da.Wait());
 }
 
 TEST_F(UsbIsochTest, CancelAndResetPipe) {

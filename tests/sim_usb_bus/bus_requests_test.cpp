@@ -94,6 +94,21 @@ TEST_F(UsbBusTest, InterfacesLeftOutOfTheConfigurationCannotBeSelected) {
   EXPECT_EQ(us, USBD_STATUS_INTERFACE_NOT_FOUND);
 }
 
+TEST_F(UsbBusTest, SelectInterfaceRefusedForBandwidthChangesNothing) {
+  Configure();
+  ASSERT_EQ(client_->SelectAlternate(layout_.playbackInterface, layout_.playbackAlt), STATUS_SUCCESS);
+  const USBD_PIPE_INFORMATION* before = client_->FindPipe(layout_.playbackEndpoint);
+  ASSERT_NE(before, nullptr);
+  const USBD_PIPE_HANDLE handle = before->PipeHandle;
+  bus_->Controller().RefuseNextSelectInterfaces(Slot(), 1);
+  USBD_STATUS us = 0;
+  EXPECT_FALSE(NT_SUCCESS(client_->SelectAlternate(layout_.playbackInterface, 0, &us)));
+  EXPECT_EQ(us, USBD_STATUS_NO_BANDWIDTH);
+  // The streaming alternate and its pipe are still in place.
+  EXPECT_NE(Slot()->FindPipe(handle), nullptr);
+  EXPECT_EQ(client_->SelectAlternate(layout_.playbackInterface, 0), STATUS_SUCCESS);
+}
+
 TEST_F(UsbBusTest, SelectInterfaceChecksTheInterfaceLength) {
   Configure();
   std::vector<uint8_t> buffer(GET_SELECT_INTERFACE_REQUEST_SIZE(4), 0);
@@ -223,8 +238,8 @@ namespace {
 TEST_F(UsbBusTest, SelectRequestsAbovePassiveLevelAreVerifierFailures) {
   Configure();
   std::vector<std::string> calls;
-  auto previous = sim::verifier::SetHandler(
-      [&](const std::string& call, const std::string&) { calls.push_back(call); });
+  auto previous =
+      sim::verifier::SetHandler([&](const std::string& call, const std::string&) { calls.push_back(call); });
   std::vector<uint8_t> buffer(GET_SELECT_INTERFACE_REQUEST_SIZE(4), 0);
   auto* urb = reinterpret_cast<PURB>(buffer.data());
   UsbBuildSelectInterfaceRequest(urb, static_cast<USHORT>(buffer.size()), client_->ConfigurationHandle(),

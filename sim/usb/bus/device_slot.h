@@ -40,6 +40,8 @@ class DeviceSlot {
   // Runs a control transfer on the default pipe now.
   USBD_STATUS Control(const uint8_t setup[8], uint8_t* data, uint32_t* length);
   bool stallNextControls(uint32_t n) { stallControls_ += n; return true; }
+  // Select-interface requests still to fail with USBD_STATUS_NO_BANDWIDTH.
+  uint32_t refuseSelectInterfaces = 0;
 
   // Select requests; they return the URB status. Pipes they close are handed
   // to closedPipes so that the controller can cancel what is still queued.

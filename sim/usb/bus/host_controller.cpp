@@ -247,6 +247,16 @@ void HostController::StallNextControlRequests(DeviceSlot* slot, uint32_t count) 
   slot->stallNextControls(count);
 }
 
+void HostController::RefuseNextSelectInterfaces(DeviceSlot* slot, uint32_t count) {
+  Lock lock(mutex_);
+  slot->refuseSelectInterfaces += count;
+}
+
+void HostController::SetAbortReturnsEarly(bool early) {
+  Lock lock(mutex_);
+  abortReturnsEarly_ = early;
+}
+
 void HostController::ApplyFaults(DeviceSlot* slot, uint8_t endpointAddress, Transfer* t, bool& drop) {
   auto& f = slot->Faults(endpointAddress);
   drop = false;

@@ -73,6 +73,12 @@ class HostController {
                          USBD_STATUS status = USBD_STATUS_XACT_ERROR);
   void DropNextTransfers(DeviceSlot* slot, uint8_t endpointAddress, uint32_t count);
   void StallNextControlRequests(DeviceSlot* slot, uint32_t count);
+  // The next `count` select-interface requests fail with
+  // USBD_STATUS_NO_BANDWIDTH and change nothing.
+  void RefuseNextSelectInterfaces(DeviceSlot* slot, uint32_t count);
+  // As the documentation allows, an abort-pipe request returns before the
+  // transfers it cancels have completed (on by default); off, it waits.
+  void SetAbortReturnsEarly(bool early);
 
   // Injected lateness: frame processing stops for `duration` (100 ns) and
   // then catches up in a burst; or frames run on time but the completions of
@@ -127,6 +133,7 @@ class HostController {
   uint64_t processedFrames_ = 0;  // frames since start already processed
   bool running_ = false;
   bool idle_ = false;
+  bool abortReturnsEarly_ = true;
   int64_t stallUntil_ = 0;
   int64_t holdUntil_ = 0;
   std::vector<Transfer*> held_;

@@ -97,9 +97,12 @@ NTSTATUS HostController::SubmitIsoch(Lock& lock, DeviceSlot* slot, PIRP irp, PUR
                 (pipe->queue.empty() && pipe->nextFrame + USBD_ISO_START_FRAME_RANGE < now);
     start = idle ? now + kAsapLeadFrames : pipe->nextFrame;
   } else {
+    // A start frame already passed but within range is accepted: the packets
+    // of the frames gone by complete late.
     auto delta = static_cast<int32_t>(iso.StartFrame - static_cast<uint32_t>(now));
-    if (delta < 0 || delta > static_cast<int32_t>(USBD_ISO_START_FRAME_RANGE)) return USBD_STATUS_BAD_START_FRAME;
-    start = now + static_cast<uint64_t>(delta);
+    const auto range = static_cast<int32_t>(USBD_ISO_START_FRAME_RANGE);
+    if (delta < -range || delta > range || static_cast<int64_t>(now) + delta < 0) return USBD_STATUS_BAD_START_FRAME;
+    start = static_cast<uint64_t>(static_cast<int64_t>(now) + delta);
   }
   auto* t = new Transfer;
   t->kind = TransferKind::Isoch;
@@ -186,6 +189,12 @@ NTSTATUS HostController::PipeRequest(Lock& lock, DeviceSlot* slot, PIRP irp, PUR
       pipe->completing++;
     }
     pipe->hasHistory = false;
+    if (abortReturnsEarly_) {
+      // The cancelled transfers complete later, from the controller's DPC.
+      Deliver(cancelled);
+      wake_.NotifyAll();
+      return USBD_STATUS_SUCCESS;
+    }
     lock.unlock();
     CompleteAll(cancelled);
     lock.lock();
@@ -198,6 +207,14 @@ NTSTATUS HostController::PipeRequest(Lock& lock, DeviceSlot* slot, PIRP irp, PUR
   }
   bool clearStall = f == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || f == URB_FUNCTION_SYNC_CLEAR_STALL;
   bool resetHost = f == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || f == URB_FUNCTION_SYNC_RESET_PIPE;
+  // Withheld transfers (dropped by fault injection) are still the caller's.
+  if (const size_t queued = pipe->queue.size() + pipe->withheld.size(); resetHost && queued != 0) {
+    // The documentation requires the pipe's transfers to be aborted (and
+    // back) first; Windows' behaviour otherwise is undefined.
+    sim::verifier::Fail("IoCallDriver", "URB function 0x%04X resets pipe 0x%02X with %zu transfer(s) still queued", f,
+                        pipe->endpointAddress, queued);
+    return USBD_STATUS_INVALID_PARAMETER;
+  }
   if (clearStall && pipe->type != UsbdPipeTypeIsochronous) {
     uint8_t setup[8];
     uint32_t none = 0;
@@ -247,9 +264,14 @@ NTSTATUS HostController::SubmitUrb(DeviceSlot* slot, PIRP irp) {
       r = len < sizeof(struct _URB_HEADER) + 16 ? USBD_STATUS_INVALID_PARAMETER
                                                  : slot->SelectConfiguration(urb->UrbSelectConfiguration, closed);
     } else {
-      r = len < offsetof(struct _URB_SELECT_INTERFACE, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes)
-              ? USBD_STATUS_INVALID_PARAMETER
-              : slot->SelectInterface(urb->UrbSelectInterface, closed);
+      if (len < offsetof(struct _URB_SELECT_INTERFACE, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes)) {
+        r = USBD_STATUS_INVALID_PARAMETER;
+      } else if (slot->refuseSelectInterfaces > 0) {
+        --slot->refuseSelectInterfaces;
+        r = USBD_STATUS_NO_BANDWIDTH;
+      } else {
+        r = slot->SelectInterface(urb->UrbSelectInterface, closed);
+      }
     }
     // Transfers still queued on pipes that no longer exist are cancelled.
     for (auto& pipe : closed) {
