@@ -192,6 +192,8 @@ void Testbed::StallProcessor(int processor, int64_t duration) { sim::kernel::Sta
 
 void Testbed::DelayNextDpc(int processor, int64_t duration) { sim::kernel::DelayNextDpc(processor, duration); }
 
+void Testbed::LimitPagesForMdl(SIZE_T bytes) { sim::io::LimitPagesForMdl(bytes); }
+
 void Testbed::StartLateness(int64_t meanGap, int64_t maxLength) {
   StopLateness();
   if (meanGap <= 0 || maxLength <= 0) return;
@@ -284,6 +286,7 @@ std::vector<std::string> Testbed::Close() {
   grew(baseline_->timerResolutionRequests, now.timerResolutionRequests, "timer resolution request(s)");
 
   sim::pool::ResetFaultInjection();
+  sim::io::LimitPagesForMdl(0);
   sim::kernel::SetOsVersion(previousOsVersion_);
   sim::kernel::SetPerformanceFrequency(0);
   if (Simulated()) sim::clock::UseRealTime();

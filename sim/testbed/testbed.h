@@ -106,6 +106,9 @@ class Testbed {
   // thread until Close() or StopLateness().
   void StartLateness(int64_t meanGap, int64_t maxLength);
   void StopLateness();
+  // MmAllocatePagesForMdl hands out at most `bytes` until Close() (0: no
+  // limit), as on a machine short of memory.
+  void LimitPagesForMdl(SIZE_T bytes);
   // Lateness events injected so far.
   uint64_t LatenessEvents() const { return latenessEvents_; }
 

@@ -6,15 +6,19 @@
 #include <thread>
 
 #include "sim/kernel/core/handles.h"
+#include "sim/kernel/core/pool.h"
 #include "sim/kernel/core/verifier.h"
 #include "test_driver.h"
+#include "testbed_test.h"
 
 using namespace iotest;
 
 namespace {
 
+constexpr ULONG kMdlTestTag = sim::pool::MakeTag("MdlT");
+
 TEST(MdlTest, NonPagedPoolMdlIsMappedWithoutAMapping) {
-  alignas(16) static UCHAR buffer[3 * PAGE_SIZE];
+  auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 3 * PAGE_SIZE, kMdlTestTag));
   PVOID va = buffer + 100;
   PMDL mdl = IoAllocateMdl(va, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
   ASSERT_NE(mdl, nullptr);
@@ -28,6 +32,43 @@ TEST(MdlTest, NonPagedPoolMdlIsMappedWithoutAMapping) {
   PPFN_NUMBER pfn = MmGetMdlPfnArray(mdl);
   EXPECT_EQ(pfn[1], pfn[0] + 1);
   IoFreeMdl(mdl);
+  ExFreePoolWithTag(buffer, kMdlTestTag);
+}
+
+TEST(MdlTest, NonPagedPoolMdlOverOtherMemoryIsAVerifierFailure) {
+  static UCHAR image[64];
+  auto* paged = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 64, kMdlTestTag));
+  auto* nonPaged = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kMdlTestTag));
+  struct {
+    const char* what;
+    PVOID va;
+    ULONG length;
+  } const cases[] = {{"image data", image, sizeof image},
+                     {"paged pool", paged, 64},
+                     {"past the end of a nonpaged block", nonPaged + 32, 64}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::verifier::Recorder recorder;
+    PMDL mdl = IoAllocateMdl(c.va, c.length, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    EXPECT_TRUE(recorder.Has("MmBuildMdlForNonPagedPool", "not in one nonpaged pool block"));
+    EXPECT_FALSE(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
+    IoFreeMdl(mdl);
+  }
+  ExFreePoolWithTag(paged, kMdlTestTag);
+  ExFreePoolWithTag(nonPaged, kMdlTestTag);
+}
+
+TEST(MdlTest, PagesForMdlMayComeShortOfWhatWasAsked) {
+  sim::testbed::Testbed bed(trox::test::BedOptions());
+  bed.LimitPagesForMdl(2 * PAGE_SIZE);
+  PHYSICAL_ADDRESS low{}, high{}, skip{};
+  high.QuadPart = -1;
+  PMDL mdl = MmAllocatePagesForMdl(low, high, skip, 5 * PAGE_SIZE);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), 2u * PAGE_SIZE) << "the caller learns the shortfall from the byte count";
+  MmFreePagesFromMdl(mdl);
+  ExFreePool(mdl);
 }
 
 TEST(MdlTest, LockedPagesMapAndUnlockingReleasesTheMapping) {
@@ -59,8 +100,8 @@ TEST(MdlTest, PagesForMdlAreZeroedMappedAndFreedInOrder) {
   PMDL mdl = MmAllocatePagesForMdlEx(low, high, skip, 3 * PAGE_SIZE + 10, MmCached, MM_ALLOCATE_FULLY_REQUIRED);
   ASSERT_NE(mdl, nullptr);
   EXPECT_EQ(MmGetMdlByteCount(mdl), 3u * PAGE_SIZE + 10);
-  auto* p = static_cast<UCHAR*>(
-      MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute));
+  auto* p = static_cast<UCHAR*>(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                                             NormalPagePriority | MdlMappingNoExecute));
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p[3 * PAGE_SIZE + 9], 0);
   p[0] = 1;

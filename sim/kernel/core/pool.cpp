@@ -223,6 +223,18 @@ unsigned long long FailedAllocationCount() {
   return T().failed;
 }
 
+bool IsWithinNonPagedPool(const void* p, size_t bytes) {
+  const auto* begin = static_cast<const char*>(p);
+  std::lock_guard<std::mutex> l(T().lock);
+  for (const auto& [address, a] : T().blocks) {
+    const auto* block = static_cast<const char*>(address);
+    if (begin >= block && bytes <= a.size && static_cast<size_t>(begin - block) <= a.size - bytes) {
+      return !IsPaged(a.type);
+    }
+  }
+  return false;
+}
+
 bool IsPoolBlock(const void* p) {
   std::lock_guard<std::mutex> l(T().lock);
   return T().blocks.count(p) != 0;

@@ -60,5 +60,7 @@ unsigned long long FailedAllocationCount();
 
 // True if p is an outstanding pool block.
 bool IsPoolBlock(const void* p);
+// True if [p, p + bytes) lies inside one outstanding nonpaged pool block.
+bool IsWithinNonPagedPool(const void* p, size_t bytes);
 
 }  // namespace sim::pool

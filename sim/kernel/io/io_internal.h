@@ -96,6 +96,9 @@ size_t OutstandingWorkItems(PDRIVER_OBJECT driver);
 // Everything alive now, whoever owns it (the testbed's teardown census).
 size_t LiveIrpCount();
 size_t LiveMdlCount();
+// MmAllocatePagesForMdl(Ex) hands out at most `bytes` (whole pages) from
+// now on; 0 lifts the limit.
+void LimitPagesForMdl(SIZE_T bytes);
 size_t LiveWorkItemCount();
 
 // Object types of the I/O manager.

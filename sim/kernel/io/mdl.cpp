@@ -1,6 +1,7 @@
 // Memory descriptor lists. The stand-in runs in one address space, so a
 // "mapping" is the buffer's own address; what is modelled is the state an
 // MDL goes through (built, locked, mapped) and the misuse of it.
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -53,6 +54,14 @@ size_t OutstandingMdls(PDRIVER_OBJECT driver) {
   for (auto& [mdl, rec] : T().mdls) n += rec.owner == driver ? 1 : 0;
   return n;
 }
+}  // namespace sim::io
+
+namespace {
+std::atomic<SIZE_T> gPagesForMdlLimit{0};
+}  // namespace
+
+namespace sim::io {
+void LimitPagesForMdl(SIZE_T bytes) { gPagesForMdlLimit = bytes ? ROUND_TO_PAGES(bytes) : 0; }
 }  // namespace sim::io
 
 extern "C" {
@@ -120,6 +129,12 @@ void IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULO
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
   PVOID va = MmGetMdlVirtualAddress(mdl);
+  if (!sim::pool::IsWithinNonPagedPool(va, MmGetMdlByteCount(mdl))) {
+    // Stack, image or paged memory can be paged out or go away under the MDL.
+    Fail("MmBuildMdlForNonPagedPool", "MDL %p describes %p (%lu bytes), which is not in one nonpaged pool block", mdl,
+         va, static_cast<unsigned long>(MmGetMdlByteCount(mdl)));
+    return;
+  }
   FillPfns(mdl, va);
   mdl->MappedSystemVa = va;
   mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
@@ -219,6 +234,9 @@ PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighA
   UNREFERENCED_PARAMETER(CacheType);
   if (!sim::kernel::CheckIrqlAtMost("MmAllocatePagesForMdlEx", DISPATCH_LEVEL)) return nullptr;
   if (TotalBytes == 0 || TotalBytes > 0xFFFFFFFFull) return nullptr;
+  // As on a machine short of memory: fewer bytes than asked, which the
+  // caller sees in the MDL's byte count.
+  if (const SIZE_T limit = gPagesForMdlLimit.load(); limit != 0 && TotalBytes > limit) TotalBytes = limit;
   SIZE_T bytes = ROUND_TO_PAGES(TotalBytes);
   void* pages = std::aligned_alloc(PAGE_SIZE, bytes);
   if (!pages) return nullptr;
