@@ -21,17 +21,10 @@ DEFINE_GUID(kTestInterfaceClass, 0x0C1A55E2, 0x7B41, 0x4F26, 0x9D, 0x3E, 0x5A, 0
 class AdapterDeviceTest : public DriverTest {
  protected:
   void SetUp() override {
+    DriverTest::SetUp();
     Load();
-    device_ = sim::usb::CreateModel(sim::usb::kDefaultModel);
-    ASSERT_NE(device_, nullptr);
-    bus_ = std::make_unique<sim::usb::UsbBus>();
-    pdo_ = bus_->Plug(device_.get());
+    pdo_ = Bed().PlugModel(sim::usb::kDefaultModel);
     ASSERT_NE(pdo_, nullptr);
-  }
-
-  void TearDown() override {
-    bus_.reset();
-    DriverTest::TearDown();
   }
 
   // The adapter device port class created on the PDO, or null.
@@ -59,8 +52,6 @@ class AdapterDeviceTest : public DriverTest {
     return status;
   }
 
-  std::unique_ptr<sim::usb::UsbAudioDevice> device_;
-  std::unique_ptr<sim::usb::UsbBus> bus_;
   PDEVICE_OBJECT pdo_ = nullptr;
 };
 
@@ -98,7 +89,7 @@ TEST_F(AdapterDeviceTest, OrderlyRemovalDeletesTheAdapterDevice) {
 
 TEST_F(AdapterDeviceTest, SurpriseRemovalDeletesTheAdapterDevice) {
   ASSERT_EQ(sim::pnp::StartDevice(pdo_, driver_), STATUS_SUCCESS);
-  ASSERT_TRUE(bus_->Unplug(pdo_));
+  ASSERT_TRUE(Bed().Unplug(pdo_));
   pdo_ = nullptr;
   EXPECT_EQ(driver_->DeviceObject, nullptr);
   EXPECT_EQ(sim::portcls::AdapterDeviceCount(), 0u);

@@ -89,9 +89,8 @@ TEST_F(DriverEntryTest, TracesNumberedEventsWhenTracingIsOn) {
 
 TEST_F(DriverEntryTest, FailedPortClassInitializationFailsTheLoadWithItsStatus) {
   sim::portcls::FailNextInitialize(STATUS_INSUFFICIENT_RESOURCES);
-  PDRIVER_OBJECT driver = nullptr;
-  EXPECT_EQ(sim::io::LoadDriver(DriverEntry, u"troxaudio", &driver), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(driver, nullptr);
+  EXPECT_EQ(Bed().LoadDriver(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Bed().Driver(), nullptr);
   // Tracing was cleaned up: nothing reaches a session any more.
   setenv("TROX_TRACE", "5", 1);
   ::testing::internal::CaptureStderr();

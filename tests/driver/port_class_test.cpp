@@ -11,6 +11,7 @@
 #include "sim/portcls/adapter_device.h"
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/device/device_models.h"
+#include "testbed_test.h"
 
 namespace trox::test {
 namespace {
@@ -43,20 +44,24 @@ NTSTATUS TestAdapterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
 
 NTSTATUS PlainDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
-class PortClassTest : public ::testing::Test {
+class PortClassTest : public TestbedTest {
  protected:
   void SetUp() override {
+    TestbedTest::SetUp();
     g_adapter = TestAdapter{};
     ASSERT_EQ(sim::io::LoadDriver(TestAdapterEntry, u"testadapter", &driver_), STATUS_SUCCESS);
-    device_ = sim::usb::CreateModel(sim::usb::kDefaultModel);
-    bus_ = std::make_unique<sim::usb::UsbBus>();
-    pdo_ = bus_->Plug(device_.get());
+    pdo_ = Bed().PlugModel(sim::usb::kDefaultModel);
     ASSERT_NE(pdo_, nullptr);
   }
 
+  // The device goes before the driver that may still drive it.
   void TearDown() override {
-    bus_.reset();
+    if (sim::pnp::State(pdo_) == sim::pnp::DeviceState::Started) {
+      EXPECT_EQ(sim::pnp::Remove(pdo_), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(Bed().Unplug(pdo_));
     sim::io::UnloadDriver(driver_);
+    TestbedTest::TearDown();
   }
 
   // Sends a device-control request to the top of the device stack and waits.
@@ -77,8 +82,6 @@ class PortClassTest : public ::testing::Test {
   }
 
   PDRIVER_OBJECT driver_ = nullptr;
-  std::unique_ptr<sim::usb::UsbAudioDevice> device_;
-  std::unique_ptr<sim::usb::UsbBus> bus_;
   PDEVICE_OBJECT pdo_ = nullptr;
 };
 

@@ -110,20 +110,39 @@ std::unique_ptr<sim::usb::UsbAudioDevice> FromDescriptors(std::vector<uint8_t> d
   return std::make_unique<sim::usb::UsbAudioDevice>(std::move(d));
 }
 
+namespace {
+
+std::shared_ptr<sim::testbed::Testbed> SharedBed(const sim::usb::ControllerInfo& controller) {
+  static std::weak_ptr<sim::testbed::Testbed> current;
+  if (auto bed = current.lock()) return bed;
+  sim::testbed::Options options = trox::test::BedOptions();
+  options.controller = controller;
+  std::shared_ptr<sim::testbed::Testbed> bed(new sim::testbed::Testbed(options), [](sim::testbed::Testbed* b) {
+    b->Close();
+    trox::test::PrintSeedOnFailure(*b);
+    delete b;
+  });
+  current = bed;
+  return bed;
+}
+
+}  // namespace
+
 Harness::Harness(std::unique_ptr<sim::usb::UsbAudioDevice> device, const Options& options)
-    : bus_(std::make_unique<sim::usb::UsbBus>(options.controller)), device_(std::move(device)) {
+    : device_(std::move(device)), bed_(SharedBed(options.controller)) {
   EXPECT_TRUE(device_ != nullptr);
   if (device_ == nullptr) return;
-  pdo_ = bus_->Plug(device_.get());
+  pdo_ = bed_->Plug(*device_);
   EXPECT_TRUE(pdo_ != nullptr);
   if (pdo_ == nullptr) return;
-  const std::u16string service = u"troxusbtest" + std::u16string(1, static_cast<char16_t>(u'a' + g_driverNumber++ % 26));
+  const std::u16string service =
+      u"troxusbtest" + std::u16string(1, static_cast<char16_t>(u'a' + g_driverNumber++ % 26));
   EXPECT_TRUE(NT_SUCCESS(sim::io::LoadDriver(TestDriverEntry, service, &driver_)));
   if (driver_ == nullptr) return;
-  EXPECT_TRUE(NT_SUCCESS(IoCreateDevice(driver_, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                        &filter_)));
-  EXPECT_TRUE(NT_SUCCESS(IoCreateDevice(driver_, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                        &fdo_)));
+  EXPECT_TRUE(
+      NT_SUCCESS(IoCreateDevice(driver_, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter_)));
+  EXPECT_TRUE(
+      NT_SUCCESS(IoCreateDevice(driver_, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo_)));
   if (filter_ == nullptr || fdo_ == nullptr) return;
   auto* filterExt = static_cast<FilterExtension*>(filter_->DeviceExtension);
   filterExt->lower = IoAttachDeviceToDeviceStack(filter_, pdo_);
@@ -170,7 +189,10 @@ Harness::~Harness() {
     IoDeleteDevice(filter_);
   }
   if (driver_ != nullptr) sim::io::UnloadDriver(driver_);
-  bus_.reset();
+  if (pdo_ != nullptr) {
+    EXPECT_TRUE(bed_->Unplug(pdo_));
+  }
+  bed_.reset();
 }
 
 VOID Completion::Callback(NTSTATUS Status, ULONG Bytes, ULONG StartFrame, PVOID Context, ULONG Frames) {

@@ -1,4 +1,4 @@
-// Test harness for the USB request layer: a simulated device on a fresh bus,
+// Test harness for the USB request layer: a simulated device on the testbed's bus (simulated time),
 // a spy filter above its PDO (counts, records and can answer requests), and a
 // function device object on top whose lower device the layer talks to.
 #pragma once
@@ -14,6 +14,7 @@
 
 #include "sim/usb/bus/usb_bus.h"
 #include "sim/usb/device/usb_audio_device.h"
+#include "testbed_test.h"
 
 namespace usbtest {
 
@@ -55,8 +56,8 @@ class TestUsbCL : public CUSBCL {
 struct Options {
   sim::usb::ControllerInfo controller;
   ULONG irpPoolSize = 0;
-  bool attach = true;       // run Attach in the constructor
-  bool configure = false;   // and select the configuration (every interface at alternate 0)
+  bool attach = true;      // run Attach in the constructor
+  bool configure = false;  // and select the configuration (every interface at alternate 0)
 };
 
 inline Options Configured() {
@@ -89,7 +90,8 @@ class Harness {
 
   TestUsbCL& Usb() { return *usb_; }
   sim::usb::UsbAudioDevice& Device() { return *device_; }
-  sim::usb::UsbBus& Bus() { return *bus_; }
+  sim::usb::UsbBus& Bus() { return bed_->Bus(); }
+  sim::testbed::Testbed& Bed() { return *bed_; }
   Spy& SpyFilter() { return spy_; }
   PDEVICE_OBJECT Lower() const { return filter_; }
   NTSTATUS AttachStatus() const { return attachStatus_; }
@@ -98,8 +100,10 @@ class Harness {
   NTSTATUS Configure();
 
  private:
-  std::unique_ptr<sim::usb::UsbBus> bus_;
-  std::unique_ptr<sim::usb::UsbAudioDevice> device_;
+  std::unique_ptr<sim::usb::UsbAudioDevice> device_;  // outlives the testbed
+  // Shared by the harnesses alive at one time (there is one kernel); the
+  // last one closes it.
+  std::shared_ptr<sim::testbed::Testbed> bed_;
   Spy spy_;
   PDEVICE_OBJECT pdo_ = nullptr;
   PDRIVER_OBJECT driver_ = nullptr;
