@@ -6,10 +6,11 @@
 // report any read outside what the device returned, and by the end of each
 // input the driver must have freed every pool block, IRP, MDL and work item.
 //
-// The function driver object lives for the whole process and a bus for a few
-// hundred inputs; each input plugs a new device, stacks a function device
-// object on its PDO, runs CUSBAudioCL::Attach and Configure, and takes it all
-// down again.
+// The function driver object lives for the whole process; each input gets a
+// testbed of its own on simulated time (the same input runs the same way),
+// plugs a new device, stacks a function device object on its PDO, runs
+// CUSBAudioCL::Attach and Configure, and takes it all down again; the
+// testbed's teardown census stops the run on anything left behind.
 #include "platform.h"
 #include "audiofunction/usb_audio_cl.h"
 
@@ -20,18 +21,13 @@
 #include <memory>
 #include <vector>
 
-#include "sim/kernel/core/pool.h"
 #include "sim/kernel/io/driver_loader.h"
-#include "sim/kernel/io/io_internal.h"
-#include "sim/usb/bus/usb_bus.h"
+#include "sim/testbed/testbed.h"
 #include "sim/usb/device/usb_audio_device.h"
 
 namespace {
 
 constexpr size_t kDeviceDescriptorLength = 18;
-// The simulated bus keeps a slot for every device ever plugged and visits all
-// of them each frame; a fresh bus now and then keeps that bounded.
-constexpr unsigned kInputsPerBus = 256;
 
 [[noreturn]] void Stop(const char* what) {
   fprintf(stderr, "attach_configure_fuzzer: %s\n", what);
@@ -40,31 +36,14 @@ constexpr unsigned kInputsPerBus = 256;
 
 NTSTATUS FunctionDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
-struct Process {
-  std::unique_ptr<sim::usb::UsbBus> bus;
-  unsigned inputsOnBus = 0;
-  PDRIVER_OBJECT driver = nullptr;
-  size_t poolBaseline = 0;
-
-  Process() {
-    if (!NT_SUCCESS(sim::io::LoadDriver(FunctionDriverEntry, u"troxfuzz", &driver))) Stop("cannot load the driver");
-    poolBaseline = sim::pool::OutstandingCount();
-  }
-
-  sim::usb::UsbBus& Bus() {
-    if (bus == nullptr || inputsOnBus == kInputsPerBus) {
-      bus.reset();
-      bus = std::make_unique<sim::usb::UsbBus>(sim::usb::ControllerInfo{});
-      inputsOnBus = 0;
-    }
-    ++inputsOnBus;
-    return *bus;
-  }
-};
-
-Process& TheProcess() {
-  static Process* process = new Process();  // never torn down: inputs run until the process exits
-  return *process;
+PDRIVER_OBJECT FunctionDriver() {
+  // Never unloaded: inputs run until the process exits.
+  static PDRIVER_OBJECT driver = [] {
+    PDRIVER_OBJECT d = nullptr;
+    if (!NT_SUCCESS(sim::io::LoadDriver(FunctionDriverEntry, u"troxfuzz", &d))) Stop("cannot load the driver");
+    return d;
+  }();
+  return driver;
 }
 
 std::unique_ptr<sim::usb::UsbAudioDevice> DeviceFromInput(const uint8_t* data, size_t size) {
@@ -93,30 +72,27 @@ void RunAudioFunction(PDRIVER_OBJECT driver, PDEVICE_OBJECT lower) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Process& p = TheProcess();
+  PDRIVER_OBJECT driver = FunctionDriver();
   std::unique_ptr<sim::usb::UsbAudioDevice> device = DeviceFromInput(data, size);
-  sim::usb::UsbBus& bus = p.Bus();
-  PDEVICE_OBJECT pdo = bus.Plug(device.get());
+  sim::testbed::Options options;
+  options.seed = 1;
+  options.fail = [](const std::string& problem) { Stop(problem.c_str()); };
+  sim::testbed::Testbed bed(options);
+  PDEVICE_OBJECT pdo = bed.Plug(*device);
   if (pdo == nullptr) Stop("the bus refused the device");
   PDEVICE_OBJECT fdo = nullptr;
-  if (!NT_SUCCESS(IoCreateDevice(p.driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo))) {
+  if (!NT_SUCCESS(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo))) {
     Stop("no function device object");
   }
   PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
   if (lower == nullptr) Stop("cannot attach to the PDO");
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
-  RunAudioFunction(p.driver, lower);
+  RunAudioFunction(driver, lower);
 
   IoDetachDevice(lower);
   IoDeleteDevice(fdo);
-  if (!bus.Unplug(pdo)) Stop("the PDO did not go away");
-  if (sim::pool::OutstandingCount() != p.poolBaseline) {
-    fprintf(stderr, "driver pool leak:\n%s\n", sim::pool::DumpOutstanding().c_str());
-    abort();
-  }
-  if (sim::io::OutstandingIrps(p.driver) != 0) Stop("the driver left IRPs behind");
-  if (sim::io::OutstandingMdls(p.driver) != 0) Stop("the driver left MDLs behind");
-  if (sim::io::OutstandingWorkItems(p.driver) != 0) Stop("the driver left work items behind");
+  if (!bed.Unplug(pdo)) Stop("the PDO did not go away");
+  bed.Close();
   return 0;
 }

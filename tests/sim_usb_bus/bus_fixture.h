@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "sim/usb/bus/usb_bus.h"
-#include "sim/usb/bus/usb_test_client.h"
+#include "tools/busclient/usb_test_client.h"
 #include "sim/usb/device/device_models.h"
 #include "testbed_test.h"
 
 namespace sim::usb::test {
+
+using trox::busclient::UsbTestClient;
 
 // Where the streaming endpoints of a configuration are.
 struct StreamLayout {

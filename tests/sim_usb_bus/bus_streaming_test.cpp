@@ -4,10 +4,15 @@
 // the device's real rate.
 #include "bus_fixture.h"
 #include "sim/kernel/core/clock.h"
-#include "sim/usb/bus/iso_streamer.h"
+#include "tools/busclient/iso_streamer.h"
 
 namespace sim::usb::test {
 namespace {
+
+using trox::busclient::IsoStreamer;
+using trox::busclient::PacketSizing;
+using trox::busclient::StreamerConfig;
+using trox::busclient::StreamerReport;
 
 constexpr int64_t kSecond = 10000000;
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "sim/kernel/core/clock.h"
-#include "sim/usb/bus/iso_streamer.h"
-#include "sim/usb/bus/usb_test_client.h"
+#include "tools/busclient/iso_streamer.h"
+#include "tools/busclient/usb_test_client.h"
 #include "sim/usb/device/descriptor_parser.h"
 #include "tools/troxsim/bed_choice.h"
 #include "tools/troxsim/commands.h"
@@ -25,7 +25,7 @@ namespace {
 
 constexpr uint16_t kLanguageEnglishUs = 0x0409;
 
-std::string StringOf(sim::usb::UsbTestClient& client, uint8_t index) {
+std::string StringOf(trox::busclient::UsbTestClient& client, uint8_t index) {
   uint8_t buffer[256] = {};
   ULONG length = sizeof buffer;
   if (!NT_SUCCESS(client.GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, index, kLanguageEnglishUs, buffer, &length)) ||
@@ -83,7 +83,7 @@ uint32_t PickRate(const Direction& a, const Direction& b) {
 
 // Programs the sample rate the way a class driver would: every programmable clock source of a
 // 2.0 function, or the sampling-frequency control of each 1.0 data endpoint that has one.
-void SetRate(sim::usb::UsbTestClient& client, const sim::usb::AudioFunctionInfo& fn, uint32_t rate,
+void SetRate(trox::busclient::UsbTestClient& client, const sim::usb::AudioFunctionInfo& fn, uint32_t rate,
              const Direction& play, const Direction& rec) {
   if (fn.IsAudio20()) {
     for (const auto& [id, entity] : fn.entities) {
@@ -113,7 +113,7 @@ uint32_t PacketsPerMs(const sim::usb::EndpointInfo* ep, bool highSpeed) {
 int ShowOnBus(PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice* device, double seconds, double drift) {
   const bool highSpeed = device->GetSpeed() == sim::usb::Speed::High;
   int result = 0;
-  sim::usb::UsbTestClient client(pdo);
+  trox::busclient::UsbTestClient client(pdo);
   std::vector<uint8_t> deviceDescriptor(18);
   ULONG length = static_cast<ULONG>(deviceDescriptor.size());
   std::vector<uint8_t> configuration;
@@ -144,7 +144,7 @@ int ShowOnBus(PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice* device, double secon
   } else {
     uint32_t rate = PickRate(play, rec);
     SetRate(client, fn, rate, play, rec);
-    sim::usb::StreamerConfig config;
+    trox::busclient::StreamerConfig config;
     config.highSpeed = highSpeed;
     config.rate = rate;
     for (Direction* d : {&play, &rec}) {
@@ -165,9 +165,9 @@ int ShowOnBus(PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice* device, double secon
     config.packetsPerTransfer = packetsPerMs * 4;
     config.transfersInFlight = 4;
     bool implicit = rec.alt && rec.alt->Data()->Usage() == 0x20;
-    config.sizing = config.feedback         ? sim::usb::PacketSizing::ExplicitFeedback
-                    : implicit && config.in ? sim::usb::PacketSizing::Implicit
-                                            : sim::usb::PacketSizing::Nominal;
+    config.sizing = config.feedback         ? trox::busclient::PacketSizing::ExplicitFeedback
+                    : implicit && config.in ? trox::busclient::PacketSizing::Implicit
+                                            : trox::busclient::PacketSizing::Nominal;
     const char* sizing = config.feedback ? "explicit feedback" : implicit ? "implicit feedback" : "nominal rate";
     std::cout << "\nStreaming " << seconds << " s at " << rate << " Hz: playback "
               << (play.alt ? "interface " + std::to_string(play.iface->number) + " alt " +
@@ -179,7 +179,7 @@ int ShowOnBus(PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice* device, double secon
                       : std::string("none"))
               << ", OUT packets sized by " << (play.alt ? sizing : "-") << "\n";
 
-    sim::usb::IsoStreamer streamer(client, config);
+    trox::busclient::IsoStreamer streamer(client, config);
     streamer.Start();
     RunWithProgress("troxsim usb", seconds);
     // The device's view while data still flows: once the host stops sending, the device
@@ -187,7 +187,7 @@ int ShowOnBus(PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice* device, double secon
     sim::usb::StreamCounters playback;
     if (play.alt) playback = device->Counters(play.iface->number);
     bool stopped = streamer.Stop();
-    sim::usb::StreamerReport report = streamer.Report();
+    trox::busclient::StreamerReport report = streamer.Report();
 
     std::cout << "Host: " << report.outTransfers << " OUT, " << report.inTransfers << " IN, "
               << report.feedbackTransfers << " feedback transfers; " << report.failedTransfers << " failed transfers, "

@@ -1,4 +1,4 @@
-#include "sim/usb/bus/iso_streamer.h"
+#include "tools/busclient/iso_streamer.h"
 
 #include <usbdlib.h>
 
@@ -7,7 +7,9 @@
 #include "sim/kernel/core/clock.h"
 #include "sim/usb/bus/iso_rules.h"
 
-namespace sim::usb {
+namespace trox::busclient {
+
+using namespace sim::usb;
 
 struct IsoStreamer::Slot {
   enum Kind { Out, In, Feedback } kind;
@@ -105,8 +107,10 @@ void IsoStreamer::OnDone(Slot* s, NTSTATUS status) {
     } else if (s->kind == Slot::Feedback && NT_SUCCESS(status) && (p.Length == 3 || p.Length == 4)) {
       const uint8_t* d = s->data.data() + p.Offset;
       uint32_t v = d[0] | d[1] << 8 | d[2] << 16;
-      if (p.Length == 4) v |= static_cast<uint32_t>(d[3]) << 24;
-      else v <<= 2;  // 10.14 to 16.16
+      if (p.Length == 4)
+        v |= static_cast<uint32_t>(d[3]) << 24;
+      else
+        v <<= 2;  // 10.14 to 16.16
       report_.lastFeedback = v;
       ++report_.feedbackValues;
     }
@@ -145,4 +149,4 @@ StreamerReport IsoStreamer::Report() const {
   return report_;
 }
 
-}  // namespace sim::usb
+}  // namespace trox::busclient

@@ -11,7 +11,7 @@
 #include <map>
 #include <vector>
 
-namespace sim::usb {
+namespace trox::busclient {
 
 class UsbTestClient {
  public:
@@ -59,4 +59,4 @@ class UsbTestClient {
   std::map<UCHAR, std::vector<uint8_t>> interfaces_;  // copies of the interface information
 };
 
-}  // namespace sim::usb
+}  // namespace trox::busclient

@@ -1,4 +1,4 @@
-#include "sim/usb/bus/usb_test_client.h"
+#include "tools/busclient/usb_test_client.h"
 
 #include <usbdlib.h>
 #include <usbioctl.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace sim::usb {
+namespace trox::busclient {
 
 UsbTestClient::UsbTestClient(PDEVICE_OBJECT target) : target_(target) {}
 
@@ -87,7 +87,8 @@ NTSTATUS UsbTestClient::SelectConfiguration(const std::vector<uint8_t>& interfac
 
 NTSTATUS UsbTestClient::SelectAlternate(UCHAR interfaceNumber, UCHAR alternate, USBD_STATUS* urbStatus) {
   auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
-  auto* d = config_.empty() ? nullptr : USBD_ParseConfigurationDescriptorEx(cd, cd, interfaceNumber, alternate, -1, -1, -1);
+  auto* d =
+      config_.empty() ? nullptr : USBD_ParseConfigurationDescriptorEx(cd, cd, interfaceNumber, alternate, -1, -1, -1);
   ULONG pipes = d ? d->bNumEndpoints : 0;
   ULONG size = static_cast<ULONG>(GET_SELECT_INTERFACE_REQUEST_SIZE(pipes ? pipes : 1));
   if (pipes == 0) size = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION);
@@ -215,4 +216,4 @@ PIRP UsbTestClient::SubmitAsync(PURB urb, Completion done) {
   return irp;
 }
 
-}  // namespace sim::usb
+}  // namespace trox::busclient

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "sim/kernel/core/clock.h"
-#include "sim/usb/bus/usb_test_client.h"
+#include "tools/busclient/usb_test_client.h"
 
-namespace sim::usb {
+namespace trox::busclient {
 
 enum class PacketSizing { Nominal, ExplicitFeedback, Implicit };
 
@@ -25,7 +25,7 @@ struct StreamerConfig {
   const USBD_PIPE_INFORMATION* feedback = nullptr;  // explicit feedback pipe (or null)
   bool highSpeed = true;
   uint32_t rate = 48000;
-  uint32_t frameBytes = 8;     // bytes per audio frame of the OUT stream
+  uint32_t frameBytes = 8;  // bytes per audio frame of the OUT stream
   uint32_t packetsPerTransfer = 8;
   uint32_t transfersInFlight = 3;
   PacketSizing sizing = PacketSizing::Nominal;
@@ -72,4 +72,4 @@ class IsoStreamer {
   StreamerReport report_;
 };
 
-}  // namespace sim::usb
+}  // namespace trox::busclient
