@@ -5,7 +5,6 @@
 
 #include "kernel_test_util.h"
 #include "testbed_test.h"
-#include "sim/kernel/core/dpc.h"
 #include "sim/kernel/core/timer_resolution.h"
 #include "sim/kernel/core/verifier.h"
 #include "sim/kernel/core/work_queue.h"

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "registry_fixture.h"
-#include "sim/kernel/core/irql_checks.h"
 #include "sim/kernel/core/verifier.h"
 
 using namespace regtest;
@@ -61,11 +60,12 @@ TEST_F(StoreTest, SaveAndLoadRoundTripIncludingOddNames) {
 }
 
 TEST_F(StoreTest, FileFormatIsReadableAndErrorsNameTheLine) {
-  ASSERT_TRUE(reg::LoadFromString("; comment\n"
-                                  "[\\Registry\\Machine\\SOFTWARE\\Vendor]\n"
-                                  "\"Rate\"=dword:0000ac44\n"
-                                  "@=sz:\"x\"\n"
-                                  "\"Bin\"=hex(3):01,ff\n"));
+  ASSERT_TRUE(
+      reg::LoadFromString("; comment\n"
+                          "[\\Registry\\Machine\\SOFTWARE\\Vendor]\n"
+                          "\"Rate\"=dword:0000ac44\n"
+                          "@=sz:\"x\"\n"
+                          "\"Bin\"=hex(3):01,ff\n"));
   EXPECT_EQ(reg::GetDword(u"\\Registry\\Machine\\SOFTWARE\\Vendor", u"rate"), 44100u);
   std::string text = reg::SaveToString();
   EXPECT_NE(text.find("[\\REGISTRY\\MACHINE\\SOFTWARE\\Vendor]\n\"Rate\"=dword:0000ac44\n@=sz:\"x\"\n"
@@ -163,7 +163,8 @@ TEST_F(StoreTest, KernelRoutinesAbovePassiveLevelAreFlagged) {
   HANDLE h;
   ASSERT_EQ(Open(&h, kTestKey), STATUS_SUCCESS);
   sim::verifier::Recorder recorder;
-  sim::kernel::SetCurrentIrql(DISPATCH_LEVEL);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
   HANDLE h2 = nullptr;
   EXPECT_FALSE(NT_SUCCESS(Open(&h2, kTestKey)));
   EXPECT_FALSE(NT_SUCCESS(SetDwordValue(h, u"v", 2)));
@@ -174,8 +175,9 @@ TEST_F(StoreTest, KernelRoutinesAbovePassiveLevelAreFlagged) {
   RTL_QUERY_REGISTRY_TABLE table[2] = {};
   ULONG v = 0;
   table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"v", &v, REG_NONE, nullptr, 0};
-  EXPECT_FALSE(NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(h), table, nullptr, nullptr)));
-  sim::kernel::SetCurrentIrql(PASSIVE_LEVEL);
+  EXPECT_FALSE(
+      NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(h), table, nullptr, nullptr)));
+  KeLowerIrql(old);
 
   EXPECT_TRUE(recorder.Has("ZwOpenKey", "DISPATCH_LEVEL"));
   EXPECT_TRUE(recorder.Has("ZwSetValueKey"));

@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // The dispatcher: one lock over the state of every dispatcher object and
 // every waiting thread, like the Windows dispatcher database. A waiting thread
 // links one KWAIT_BLOCK per object into the object's WaitListHead and sleeps

@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // DPCs run on one thread per simulated processor, at DISPATCH_LEVEL.
 #pragma once
 #include <cstddef>

@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // IRQL of the calling thread and the checks every kernel call makes on it.
 #pragma once
 #include <wdm.h>

@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // What the lookaside lists of the stand-in know about themselves.
 #pragma once
 #include <cstddef>

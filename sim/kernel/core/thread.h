@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // Thread objects of the kernel stand-in. Every thread that calls into the
 // kernel (system threads, DPC and worker threads, test threads) gets one,
 // lazily. A thread object is a dispatcher object: it is signalled when the

@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // Internal link between ExSetTimerResolution and the timer thread.
 #pragma once
 #include <cstddef>

@@ -6,6 +6,22 @@
 
 namespace sim::io {
 
+// The driver whose code the calling thread is running (for attributing IRPs,
+// MDLs, work items and pool at unload), or null.
+PDRIVER_OBJECT CurrentDriver();
+// While alive, the calling thread runs `driver`'s code: what it allocates is
+// charged to the driver, as in the driver's own dispatch routines.
+class DriverScope {
+ public:
+  explicit DriverScope(PDRIVER_OBJECT driver);
+  ~DriverScope();
+  DriverScope(const DriverScope&) = delete;
+  DriverScope& operator=(const DriverScope&) = delete;
+
+ private:
+  PDRIVER_OBJECT previous_;
+};
+
 // Creates the driver object ("\Driver\<service>", every major function set to
 // the I/O manager's invalid-request handler) and calls entry at PASSIVE_LEVEL
 // on a system thread. registryPath defaults to

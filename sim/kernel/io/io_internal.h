@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // State shared by the parts of the I/O manager stand-in; not for drivers.
 #pragma once
 #include <atomic>
@@ -7,6 +8,8 @@
 #include <string_view>
 
 #include <wdm.h>
+
+#include "sim/kernel/io/driver_loader.h"
 
 // The I/O manager's per-device bookkeeping, reached through
 // DEVICE_OBJECT.DeviceObjectExtension as on Windows.
@@ -30,19 +33,6 @@ namespace sim::io {
 // Guards the AttachedDevice / AttachedTo links of every device stack.
 std::mutex& StackLock();
 
-// The driver whose code the calling thread is running (for attributing IRPs,
-// MDLs and work items at unload), or null.
-PDRIVER_OBJECT CurrentDriver();
-class DriverScope {
- public:
-  explicit DriverScope(PDRIVER_OBJECT driver);
-  ~DriverScope();
-  DriverScope(const DriverScope&) = delete;
-  DriverScope& operator=(const DriverScope&) = delete;
-
- private:
-  PDRIVER_OBJECT previous_;
-};
 
 // Bottom of the stack that dev belongs to (dev itself when nothing is below).
 PDEVICE_OBJECT StackBase(PDEVICE_OBJECT dev);

@@ -1,3 +1,4 @@
+// Internal to the stand-ins: tests, tools and the fuzzer use the public headers instead.
 // Side table of every IRP the stand-in knows: who owns it, where it is in its
 // life (sent, completing, halted by a completion routine, done) and, per stack
 // level, whether the level was marked pending when completion passed it. The
