@@ -372,6 +372,16 @@ void HostController::CompleteAll(std::vector<Transfer*>& done) {
   done.clear();
 }
 
+bool HostController::CompleteInline(Lock& lock) {
+  if (completions_[0].ready.empty() || sim::clock::IsSimulated()) return false;
+  std::vector<Transfer*> ready;
+  ready.swap(completions_[0].ready);
+  lock.unlock();
+  CompleteAll(ready);
+  lock.lock();
+  return true;
+}
+
 void HostController::FrameThread() {
   Lock lock(mutex_);
   while (running_) {
@@ -408,23 +418,10 @@ void HostController::FrameThread() {
       // Real time: completed after each frame, so that a transfer resubmitted
       // from its completion routine is still in time for the frames a late
       // thread is catching up on.
-      if (!completions_[0].ready.empty() && !sim::clock::IsSimulated()) {
-        std::vector<Transfer*> ready;
-        ready.swap(completions_[0].ready);
-        lock.unlock();
-        CompleteAll(ready);
-        lock.lock();
-      }
+      CompleteInline(lock);
     }
     if (now >= holdUntil_) Deliver(held_);
-    if (!completions_[0].ready.empty() && !sim::clock::IsSimulated()) {
-      std::vector<Transfer*> ready;
-      ready.swap(completions_[0].ready);
-      lock.unlock();
-      CompleteAll(ready);
-      lock.lock();
-      continue;
-    }
+    if (CompleteInline(lock)) continue;
     // Only simulated time skips idle frames: a real thread wakes late, and the
     // frames it would skip may already hold new transfers.
     if (sim::clock::IsSimulated() && !HasWork()) {

@@ -113,6 +113,9 @@ class HostController {
   void ApplyFaults(DeviceSlot* slot, uint8_t endpointAddress, Transfer* t, bool& drop);
   bool HasWork() const;                     // lock held
   void Deliver(std::vector<Transfer*>& done);  // lock held: to the completion DPCs
+  // Real time: completes what Deliver handed over on the calling (frame)
+  // thread, the lock dropped meanwhile. False if there was nothing.
+  bool CompleteInline(Lock& lock);
   static void CompletionDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
 
   static constexpr int kCompletionProcessors = 2;
