@@ -26,6 +26,10 @@ namespace {
 
 bool gBooted = false;
 
+// How long the packets of a device being pulled out fail before the hub
+// notices it is gone.
+constexpr int64_t kUnplugFailingPackets = 3 * sim::clock::kTicksPerMillisecond;
+
 }  // namespace
 
 // What the kernel holds that a run must give back. Thread objects are
@@ -179,6 +183,10 @@ NTSTATUS Testbed::Stop(PDEVICE_OBJECT pdo) {
 
 bool Testbed::Unplug(PDEVICE_OBJECT pdo) {
   if (pdo == nullptr || !bus_) return false;
+  if (sim::usb::UsbAudioDevice* device = Device(pdo); device != nullptr && bus_->Slot(pdo) != nullptr) {
+    device->Unplug();
+    RunFor(kUnplugFailingPackets);
+  }
   bool gone = bus_->Unplug(pdo);
   if (gone) {
     for (PluggedDevice& d : devices_) {

@@ -87,7 +87,10 @@ class Testbed {
   PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
   // Orderly removal through the PnP manager (query-remove, remove).
   NTSTATUS Stop(PDEVICE_OBJECT pdo);
-  // The device is pulled out: its transfers fail, then the surprise removal.
+  // The device is pulled out, as a sequence: for a few milliseconds its
+  // packets fail, then what is queued completes cancelled and new requests
+  // fail as device-gone (see HostController::SetDeviceGoneStatus), then the
+  // surprise removal. False if the removal never completed.
   bool Unplug(PDEVICE_OBJECT pdo);
 
   // The calling thread sleeps on the clock.

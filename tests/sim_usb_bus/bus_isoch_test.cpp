@@ -276,14 +276,18 @@ TEST_F(UsbIsochTest, UnplugCompletesPendingTransfersAndFailsNewOnes) {
   EXPECT_FALSE(dp.Wait(20));
   bus_->Controller().Detach(Slot());
   ASSERT_TRUE(dp.Wait());
-  EXPECT_EQ(dp.status, STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(pending->Get()->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  auto after = Out(1);
-  EXPECT_EQ(client_->SubmitUrb(after->Get()), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(after->Get()->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  ULONG length = 18;
-  uint8_t dd[18];
-  EXPECT_EQ(client_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, dd, &length), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(dp.status, STATUS_CANCELLED);
+  EXPECT_EQ(pending->Get()->UrbHeader.Status, USBD_STATUS_CANCELED);
+  // New requests fail as device-gone, with either IRP status Windows uses.
+  for (NTSTATUS gone : {STATUS_NO_SUCH_DEVICE, STATUS_DEVICE_NOT_CONNECTED}) {
+    bus_->Controller().SetDeviceGoneStatus(gone);
+    auto after = Out(1);
+    EXPECT_EQ(client_->SubmitUrb(after->Get()), gone);
+    EXPECT_EQ(after->Get()->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    ULONG length = 18;
+    uint8_t dd[18];
+    EXPECT_EQ(client_->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, dd, &length), gone);
+  }
   client_.reset();
   EXPECT_TRUE(Bed().Unplug(pdo_));
 }

@@ -229,6 +229,15 @@ TEST_F(UsbBusTest, BusInterfaceVersionsAndReferences) {
   EXPECT_EQ(client_->QueryBusInterface(USB_BUSIF_USBDI_VERSION_1, 64, &bi), STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(UsbBusTest, BusInterfaceStillReferencedWhenThePdoGoesIsAVerifierFailure) {
+  USB_BUS_INTERFACE_USBDI_V1 bi{};
+  ASSERT_EQ(client_->QueryBusInterface(USB_BUSIF_USBDI_VERSION_1, sizeof bi, &bi), STATUS_SUCCESS);
+  client_.reset();
+  sim::verifier::Recorder recorder;
+  EXPECT_TRUE(Bed().Unplug(pdo_));
+  EXPECT_TRUE(recorder.Has("IoDeleteDevice", "1 USB bus interface reference(s) still held"));
+}
+
 }  // namespace
 }  // namespace sim::usb::test
 

@@ -19,7 +19,9 @@ struct Urb {
     u.TransferBufferLength = length;
     for (uint32_t i = 0; i < packets; ++i) u.IsoPacket[i].Offset = i * step;
   }
-  struct _URB_ISOCH_TRANSFER& Get() { return reinterpret_cast<PURB>(bytes.data())->UrbIsochronousTransfer; }
+  struct _URB_ISOCH_TRANSFER& Get() {
+    return reinterpret_cast<PURB>(bytes.data())->UrbIsochronousTransfer;
+  }
 };
 
 const IsoPipeShape kHsOut{true, false, 192, 1};

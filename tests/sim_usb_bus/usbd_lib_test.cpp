@@ -12,13 +12,9 @@ namespace {
 // Configuration: interface 0 (audio control, 0 endpoints, one class-specific
 // descriptor), interface 1 alt 0 (no endpoints) and alt 1 (two endpoints).
 std::vector<uint8_t> SampleConfiguration() {
-  std::vector<uint8_t> c = {9, 2, 0, 0, 2, 1, 0, 0x80, 50,
-                            9, 4, 0, 0, 0, 1, 1, 0, 0,
-                            6, 0x24, 1, 0, 2, 0,
-                            9, 4, 1, 0, 0, 1, 2, 0, 0,
-                            9, 4, 1, 1, 2, 1, 2, 0, 0,
-                            7, 5, 0x01, 0x05, 0x00, 0x01, 1,
-                            7, 5, 0x81, 0x11, 0x04, 0x00, 4};
+  std::vector<uint8_t> c = {9,    2, 0, 0, 2, 1, 0,    0x80, 50,   9,    4, 0, 0, 0,    1,    1,    0,    0, 6,
+                            0x24, 1, 0, 2, 0, 9, 4,    1,    0,    0,    1, 2, 0, 0,    9,    4,    1,    1, 2,
+                            1,    2, 0, 0, 7, 5, 0x01, 0x05, 0x00, 0x01, 1, 7, 5, 0x81, 0x11, 0x04, 0x00, 4};
   c[2] = static_cast<uint8_t>(c.size());
   return c;
 }
@@ -33,7 +29,8 @@ TEST(UsbdLib, ParsesInterfacesByNumberAlternateAndClass) {
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 2, 0, -1, -1, -1), nullptr);
   // Searching on from a position finds the later match only.
   auto* first = USBD_ParseConfigurationDescriptorEx(cd, cd, 1, -1, -1, -1, -1);
-  auto* next = USBD_ParseConfigurationDescriptorEx(cd, reinterpret_cast<PUCHAR>(first) + first->bLength, 1, -1, -1, -1, -1);
+  auto* next =
+      USBD_ParseConfigurationDescriptorEx(cd, reinterpret_cast<PUCHAR>(first) + first->bLength, 1, -1, -1, -1, -1);
   EXPECT_EQ(first->bAlternateSetting, 0);
   EXPECT_EQ(next, alt1);
   EXPECT_EQ(USBD_GetInterfaceLength(alt1, c.data() + c.size()), 9u + 7u + 7u);

@@ -196,14 +196,16 @@ void HostController::Detach(DeviceSlot* slot) {
         ++it;
       }
     }
+    // What was queued comes back cancelled, as the hub aborts the device's
+    // pipes; requests sent from now on fail as device-gone.
     for (Transfer* t : gone) {
-      t->status = USBD_STATUS_DEVICE_GONE;
+      t->status = USBD_STATUS_CANCELED;
       if (t->pipe) t->pipe->completing++;
     }
     // Finished but held back: counted as completing already.
     for (auto it = held_.begin(); it != held_.end();) {
       if ((*it)->slot == slot) {
-        (*it)->status = USBD_STATUS_DEVICE_GONE;
+        (*it)->status = USBD_STATUS_CANCELED;
         gone.push_back(*it);
         it = held_.erase(it);
       } else {
@@ -251,6 +253,8 @@ void HostController::RefuseNextSelectInterfaces(DeviceSlot* slot, uint32_t count
   Lock lock(mutex_);
   slot->refuseSelectInterfaces += count;
 }
+
+void HostController::SetDeviceGoneStatus(NTSTATUS status) { deviceGoneStatus_ = status; }
 
 void HostController::SetAbortReturnsEarly(bool early) {
   Lock lock(mutex_);
@@ -351,7 +355,7 @@ void HostController::CompleteOne(Transfer* t) {
   }
   urb->UrbHeader.Status = status;
   PIRP irp = t->irp;
-  irp->IoStatus.Status = NtStatusFromUsbd(status);
+  irp->IoStatus.Status = IrpStatusOf(status);
   irp->IoStatus.Information = 0;
   IoSetCancelRoutine(irp, nullptr);
   std::shared_ptr<Pipe> pipe = t->pipe;

@@ -11,6 +11,7 @@
 #include <usbuser.h>
 #include <wdm.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "sim/kernel/core/clock.h"
 #include "sim/usb/bus/bus_types.h"
 #include "sim/usb/bus/device_slot.h"
+#include "sim/usb/bus/usbd_status.h"
 #include "sim/usb/device/usb_device.h"
 
 namespace sim::usb {
@@ -79,6 +81,10 @@ class HostController {
   // As the documentation allows, an abort-pipe request returns before the
   // transfers it cancels have completed (on by default); off, it waits.
   void SetAbortReturnsEarly(bool early);
+  // The IRP status of requests that fail with USBD_STATUS_DEVICE_GONE after
+  // an unplug: STATUS_NO_SUCH_DEVICE (the default) or
+  // STATUS_DEVICE_NOT_CONNECTED, both of which Windows uses.
+  void SetDeviceGoneStatus(NTSTATUS status);
 
   // Injected lateness: frame processing stops for `duration` (100 ns) and
   // then catches up in a burst; or frames run on time but the completions of
@@ -111,7 +117,7 @@ class HostController {
                          uint32_t length, bool in);
   NTSTATUS PipeRequest(Lock& lock, DeviceSlot* slot, PIRP irp, PURB urb);
   void ApplyFaults(DeviceSlot* slot, uint8_t endpointAddress, Transfer* t, bool& drop);
-  bool HasWork() const;                     // lock held
+  bool HasWork() const;                        // lock held
   void Deliver(std::vector<Transfer*>& done);  // lock held: to the completion DPCs
   // Real time: completes what Deliver handed over on the calling (frame)
   // thread, the lock dropped meanwhile. False if there was nothing.
@@ -132,11 +138,15 @@ class HostController {
   std::vector<std::unique_ptr<DeviceSlot>> slots_;
   std::vector<Transfer*> delayed_;
   int64_t startTime_ = 0;
-  uint64_t frameBase_ = 0x2000;  // frame numbers do not start at 0 on a running bus
+  uint64_t frameBase_ = 0x2000;   // frame numbers do not start at 0 on a running bus
   uint64_t processedFrames_ = 0;  // frames since start already processed
   bool running_ = false;
   bool idle_ = false;
   bool abortReturnsEarly_ = true;
+  std::atomic<NTSTATUS> deviceGoneStatus_{STATUS_NO_SUCH_DEVICE};
+  NTSTATUS IrpStatusOf(USBD_STATUS status) const {
+    return status == USBD_STATUS_DEVICE_GONE ? deviceGoneStatus_.load() : NtStatusFromUsbd(status);
+  }
   int64_t stallUntil_ = 0;
   int64_t holdUntil_ = 0;
   std::vector<Transfer*> held_;

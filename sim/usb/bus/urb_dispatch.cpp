@@ -44,7 +44,7 @@ bool VendorOrClass(USHORT function, uint8_t& typeAndRecipient) {
 
 NTSTATUS HostController::CompleteNow(PIRP irp, PURB urb, USBD_STATUS status) {
   if (urb != nullptr) urb->UrbHeader.Status = status;
-  NTSTATUS nt = NtStatusFromUsbd(status);
+  NTSTATUS nt = IrpStatusOf(status);
   irp->IoStatus.Status = nt;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -9,6 +9,7 @@
 #include "sim/kernel/core/clock.h"
 #include "sim/kernel/core/pool.h"
 #include "sim/kernel/io/driver_loader.h"
+#include "sim/kernel/core/verifier.h"
 #include "sim/kernel/io/pnp.h"
 #include "sim/usb/bus/bus_dispatch.h"
 #include "sim/usb/bus/pdo_extension.h"
@@ -175,6 +176,13 @@ bool UsbBus::Unplug(PDEVICE_OBJECT pdo) {
     if (!sim::pnp::WaitRemoved(pdo, sim::clock::Now() + 5 * 10000000LL)) return false;
   }
   pdos_.erase(it);
+  if (const int references = ext->slot->busInterfaceReferences.load(); references != 0) {
+    // The function driver's InterfaceReference calls outnumber its
+    // InterfaceDereference calls: on Windows the bus driver's code stays
+    // referenced by a driver that is gone.
+    sim::verifier::Fail("IoDeleteDevice", "PDO %p deleted with %d USB bus interface reference(s) still held",
+                        (void*)pdo, references);
+  }
   ext->removed = true;
   ext->~PdoExtension();
   IoDeleteDevice(pdo);
