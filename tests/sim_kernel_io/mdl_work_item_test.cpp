@@ -166,13 +166,15 @@ TEST_F(WorkItemTest, RoutineRunsAtPassiveOnAWorkerHoldingTheDevice) {
 namespace {
 
 TEST(RemoveLockTest, RemovalWaitsForHoldersAndRefusesNewOnes) {
+  // Simulated time: "still waiting after 20 ms" cannot be a loaded host's doing.
+  sim::testbed::Testbed bed(trox::test::BedOptions());
   static IO_REMOVE_LOCK lock;
   IoInitializeRemoveLock(&lock, 0, 0, 0);
   ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // a request inside
   ASSERT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);  // the remove IRP's own
   KEVENT removed;
   KeInitializeEvent(&removed, NotificationEvent, FALSE);
-  std::thread remover([&] {
+  sim::clock::Thread remover("remover", [&] {
     IoReleaseRemoveLockAndWait(&lock, nullptr);
     KeSetEvent(&removed, IO_NO_INCREMENT, FALSE);
   });
@@ -181,7 +183,7 @@ TEST(RemoveLockTest, RemovalWaitsForHoldersAndRefusesNewOnes) {
   EXPECT_EQ(KeWaitForSingleObject(&removed, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
   EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
   IoReleaseRemoveLock(&lock, nullptr);
-  remover.join();
+  remover.Join();
   EXPECT_EQ(KeReadStateEvent(&removed), 1);
 }
 
