@@ -2,12 +2,25 @@
 # troxaudio_kernel, kernel/CMakeLists.txt) and the Windows build
 # (troxaudio.sys, windows/CMakeLists.txt). Add new kernel files here.
 set(TROX_KERNEL_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/adapter_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/adapter_device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/adapter_directions.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/asio_file_context.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/device_rate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/driver_entry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/guids.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/adapter/pool.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/adapter/trace.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/request_gate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/wave_subdevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/base/pool.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/base/trace.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/capture_path.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/engine_capture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/engine_completion.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/engine_control.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/engine_feedback.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/engine_render.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/registry/driver_registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usbcl.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usb_bus_interface.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usb_configuration.cpp

@@ -1,7 +1,10 @@
 #include "adapter/adapter_device.h"
 
+#include "adapter/adapter_common.h"
 #include "adapter/adapter_extension.h"
-#include "adapter/trace.h"
+#include "adapter/adapter_trace_events.h"
+#include "adapter/wave_subdevice.h"
+#include "base/trace.h"
 
 namespace {
 
@@ -30,8 +33,38 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList) {
   UNREFERENCED_PARAMETER(Irp);
   UNREFERENCED_PARAMETER(ResourceList);
-  ResetAdapterExtension(GetAdapterExtension(DeviceObject));
-  NTSTATUS status = STATUS_SUCCESS;
+  AdapterExtension* extension = GetAdapterExtension(DeviceObject);
+  ResetAdapterExtension(extension);
+
+  CAdapterCommon* adapter = new (DriverPoolType(), kPoolTagAdapterObject) CAdapterCommon();
+  if (adapter == nullptr) {
+    Trace(TRACE_LEVEL_ERROR, TraceStartDevice, STATUS_INSUFFICIENT_RESOURCES);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IAdapterCommon* common = nullptr;
+  NTSTATUS status = adapter->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID*>(&common));
+  if (NT_SUCCESS(status)) {
+    status = common->Init(g_PhysicalDeviceObject, DeviceObject);
+    if (!NT_SUCCESS(status)) {
+      Trace(TRACE_LEVEL_ERROR, TraceAdapterStartFailed, 4, status);
+    }
+  }
+  if (NT_SUCCESS(status)) {
+    status = PcRegisterAdapterPowerManagement(static_cast<PUNKNOWN>(common), DeviceObject);
+    if (!NT_SUCCESS(status)) {
+      Trace(TRACE_LEVEL_ERROR, TraceAdapterStartFailed, 5, status);
+    }
+  }
+  if (NT_SUCCESS(status)) {
+    // A device whose filter could not be registered still serves the
+    // private interface.
+    InstallWaveSubdevice(DeviceObject, common);
+    extension->Adapter = common;
+  }
+  if (common != nullptr) {
+    common->Release();
+  }
+  adapter->Release();
   Trace(TRACE_LEVEL_INFORMATION, TraceStartDevice, status);
   return status;
 }

@@ -4,6 +4,9 @@
 #pragma once
 #include "platform.h"
 
+// True for a request on a file opened with the private name "\\asio" (any case).
+BOOLEAN IsPrivateFileObject(PIRP Irp);
+
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -3,8 +3,8 @@
 
 #include "adapter/adapter_device.h"
 #include "adapter/dispatch.h"
-#include "adapter/pool.h"
-#include "adapter/trace.h"
+#include "base/pool.h"
+#include "base/trace.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 

@@ -28,7 +28,7 @@ class CUSBAudioClockSource : public CUSBAudioClock {
   using CUSBAudioClock::CUSBAudioClock;
 
   NTSTATUS GetName(PCHAR Buffer, SIZE_T Size) override { return FormatName(Buffer, Size, "ClockSource"); }
-  ULONG GetSourceId(ULONG) override { return 0xFFFFFFFF; }
+  ULONG GetSourceId(ULONG) override { return kNoEntity; }
   NTSTATUS GetCurrentRate(PULONG Rate) override;
   NTSTATUS GetRange(PULONG Minimum, PULONG Maximum, ULONG Lower, ULONG Upper) override;
   NTSTATUS IsRateSupported(ULONG Rate) override;

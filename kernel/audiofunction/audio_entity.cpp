@@ -2,7 +2,7 @@
 
 #include <ntstrsafe.h>
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/uac_constants.h"
 #include "audiofunction/usb_audio_cl.h"
@@ -13,13 +13,9 @@ void CUSBAudioEntity::Dump() {
 
 ULONG CUSBAudioEntity::GetId() { return m_Descriptor[3]; }
 
-BOOLEAN CUSBAudioEntity::IsClockSource() const {
-  return m_Owner->IsClass2() && Subtype() == kUac2AcClockSource;
-}
+BOOLEAN CUSBAudioEntity::IsClockSource() const { return m_Owner->IsClass2() && Subtype() == kUac2AcClockSource; }
 
-BOOLEAN CUSBAudioEntity::IsClockSelector() const {
-  return m_Owner->IsClass2() && Subtype() == kUac2AcClockSelector;
-}
+BOOLEAN CUSBAudioEntity::IsClockSelector() const { return m_Owner->IsClass2() && Subtype() == kUac2AcClockSelector; }
 
 BOOLEAN CUSBAudioEntity::IsTerminal() const {
   return Subtype() == kUacAcInputTerminal || Subtype() == kUacAcOutputTerminal;

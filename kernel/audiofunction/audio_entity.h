@@ -3,7 +3,8 @@
 // units the model does not interpret.
 #pragma once
 #include "platform.h"
-#include "adapter/pool.h"
+#include "base/pool.h"
+#include "base/vocabulary.h"
 
 class CUSBAudioCL;
 
@@ -11,7 +12,8 @@ class CUSBAudioEntity : public CPoolObject {
  public:
   // `descriptor` lies inside the owner's configuration descriptor copy and
   // holds at least the fields the entity's class reads.
-  CUSBAudioEntity(const UCHAR* descriptor, CUSBAudioCL* owner) : m_Next(nullptr), m_Descriptor(descriptor), m_Owner(owner) {}
+  CUSBAudioEntity(const UCHAR* descriptor, CUSBAudioCL* owner)
+      : m_Next(nullptr), m_Descriptor(descriptor), m_Owner(owner) {}
   virtual ~CUSBAudioEntity() = default;
   CUSBAudioEntity(const CUSBAudioEntity&) = delete;
   CUSBAudioEntity& operator=(const CUSBAudioEntity&) = delete;
@@ -23,7 +25,7 @@ class CUSBAudioEntity : public CPoolObject {
   virtual ULONG GetId();
   // A name for tracing, "IT(3)" and the like.
   virtual NTSTATUS GetName(PCHAR Buffer, SIZE_T Size) = 0;
-  // ID of the entity feeding input `Index`, 0xFFFFFFFF for none.
+  // ID of the entity feeding input `Index`, kNoEntity for none.
   virtual ULONG GetSourceId(ULONG Index) = 0;
 
   CUSBAudioEntity* Next() const { return m_Next; }
@@ -58,5 +60,5 @@ class CUSBAudioDummy : public CUSBAudioEntity {
   using CUSBAudioEntity::CUSBAudioEntity;
   NTSTATUS ResolveLinks() override { return STATUS_SUCCESS; }
   NTSTATUS GetName(PCHAR Buffer, SIZE_T Size) override { return FormatName(Buffer, Size, "Dummy"); }
-  ULONG GetSourceId(ULONG) override { return 0xFFFFFFFF; }
+  ULONG GetSourceId(ULONG) override { return kNoEntity; }
 };

@@ -11,11 +11,36 @@ struct QuirkEntry {
 };
 
 constexpr QuirkEntry kQuirks[] = {
-    {0x7F3A, 0x00C7, {USB_DEVICE_CLASS_VENDOR_SPECIFIC, TRUE, FALSE, TRUE}},
-    {0x0499, 0x1504, {USB_DEVICE_CLASS_VENDOR_SPECIFIC, TRUE, FALSE, FALSE}},
-    {0x20B1, 0x0002, {USB_DEVICE_CLASS_AUDIO, TRUE, FALSE, FALSE}},
-    {0x054C, 0x09D5, {USB_DEVICE_CLASS_AUDIO, TRUE, FALSE, FALSE}},
-    {0x0944, 0x020A, {USB_DEVICE_CLASS_AUDIO, FALSE, TRUE, FALSE}},
+    {.VendorId = 0x7F3A,
+     .ProductId = 0x00C7,
+     .Quirks = {.InterfaceClass = USB_DEVICE_CLASS_VENDOR_SPECIFIC,
+                .ConfigureAllInterfaces = TRUE,
+                .ShortPackets = FALSE,
+                .PlaybackLengthHeader = TRUE}},
+    {.VendorId = 0x0499,
+     .ProductId = 0x1504,
+     .Quirks = {.InterfaceClass = USB_DEVICE_CLASS_VENDOR_SPECIFIC,
+                .ConfigureAllInterfaces = TRUE,
+                .ShortPackets = FALSE,
+                .PlaybackLengthHeader = FALSE}},
+    {.VendorId = 0x20B1,
+     .ProductId = 0x0002,
+     .Quirks = {.InterfaceClass = USB_DEVICE_CLASS_AUDIO,
+                .ConfigureAllInterfaces = TRUE,
+                .ShortPackets = FALSE,
+                .PlaybackLengthHeader = FALSE}},
+    {.VendorId = 0x054C,
+     .ProductId = 0x09D5,
+     .Quirks = {.InterfaceClass = USB_DEVICE_CLASS_AUDIO,
+                .ConfigureAllInterfaces = TRUE,
+                .ShortPackets = FALSE,
+                .PlaybackLengthHeader = FALSE}},
+    {.VendorId = 0x0944,
+     .ProductId = 0x020A,
+     .Quirks = {.InterfaceClass = USB_DEVICE_CLASS_AUDIO,
+                .ConfigureAllInterfaces = FALSE,
+                .ShortPackets = TRUE,
+                .PlaybackLengthHeader = FALSE}},
 };
 
 }  // namespace
@@ -26,5 +51,8 @@ AudioDeviceQuirks LookupAudioQuirks(USHORT VendorId, USHORT ProductId) {
       return entry.Quirks;
     }
   }
-  return AudioDeviceQuirks{USB_DEVICE_CLASS_AUDIO, FALSE, FALSE, FALSE};
+  return AudioDeviceQuirks{.InterfaceClass = USB_DEVICE_CLASS_AUDIO,
+                           .ConfigureAllInterfaces = FALSE,
+                           .ShortPackets = FALSE,
+                           .PlaybackLengthHeader = FALSE};
 }

@@ -1,6 +1,6 @@
 #include "audiofunction/audio_terminal.h"
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_clock.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/uac_constants.h"
@@ -40,7 +40,7 @@ NTSTATUS CUSBAudioTerminal::ResolveClock(ULONG offset) {
 
 NTSTATUS CUSBAudioInputTerminal::ResolveLinks() { return m_Owner->IsClass2() ? ResolveClock(7) : STATUS_SUCCESS; }
 
-ULONG CUSBAudioInputTerminal::GetClockId() { return m_Owner->IsClass2() ? DescriptorByte(7) : 0xFFFFFFFF; }
+ULONG CUSBAudioInputTerminal::GetClockId() { return m_Owner->IsClass2() ? DescriptorByte(7) : kNoEntity; }
 
 ULONG CUSBAudioInputTerminal::GetControls() {
   return m_Owner->IsClass2() ? static_cast<ULONG>(DescriptorByte(14) | (DescriptorByte(15) << 8)) : 0;
@@ -56,7 +56,7 @@ NTSTATUS CUSBAudioOutputTerminal::ResolveLinks() {
   return m_Owner->IsClass2() ? ResolveClock(8) : STATUS_SUCCESS;
 }
 
-ULONG CUSBAudioOutputTerminal::GetClockId() { return m_Owner->IsClass2() ? DescriptorByte(8) : 0xFFFFFFFF; }
+ULONG CUSBAudioOutputTerminal::GetClockId() { return m_Owner->IsClass2() ? DescriptorByte(8) : kNoEntity; }
 
 ULONG CUSBAudioOutputTerminal::GetControls() {
   return m_Owner->IsClass2() ? static_cast<ULONG>(DescriptorByte(9) | (DescriptorByte(10) << 8)) : 0;

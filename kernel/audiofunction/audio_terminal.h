@@ -8,7 +8,7 @@ class CUSBAudioTerminal : public CUSBAudioEntity {
  public:
   using CUSBAudioEntity::CUSBAudioEntity;
 
-  // bCSourceID of a class 2.0 terminal; 0xFFFFFFFF for class 1.0.
+  // bCSourceID of a class 2.0 terminal; kNoEntity for class 1.0.
   virtual ULONG GetClockId() = 0;
   // The 16-bit bmControls of a class 2.0 terminal; 0 for class 1.0.
   virtual ULONG GetControls() = 0;
@@ -34,7 +34,7 @@ class CUSBAudioInputTerminal : public CUSBAudioTerminal {
 
   NTSTATUS ResolveLinks() override;
   NTSTATUS GetName(PCHAR Buffer, SIZE_T Size) override { return FormatName(Buffer, Size, "IT"); }
-  ULONG GetSourceId(ULONG) override { return 0xFFFFFFFF; }
+  ULONG GetSourceId(ULONG) override { return kNoEntity; }
   ULONG GetClockId() override;
   ULONG GetControls() override;
 };

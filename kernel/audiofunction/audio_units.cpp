@@ -1,6 +1,6 @@
 #include "audiofunction/audio_units.h"
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/usb_audio_cl.h"
 

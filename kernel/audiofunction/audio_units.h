@@ -24,5 +24,5 @@ class CUSBAudioProcessingUnit : public CUSBAudioEntity {
 
   NTSTATUS ResolveLinks() override;
   NTSTATUS GetName(PCHAR Buffer, SIZE_T Size) override { return FormatName(Buffer, Size, "Processing"); }
-  ULONG GetSourceId(ULONG) override { return 0xFFFFFFFF; }
+  ULONG GetSourceId(ULONG) override { return kNoEntity; }
 };

@@ -2,24 +2,9 @@
 // packets must fit the selected format, and a transfer that brought nothing
 // becomes silence at the nominal rate. Staged playback reports its audio
 // bytes alone.
-#include <stddef.h>
-
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/usb_audio_cl.h"
-
-namespace {
-
-// Packets the URB really holds, whatever NumberOfPackets claims.
-ULONG PacketsIn(PURB Urb) {
-  const ULONG header = Urb->UrbHeader.Length;
-  const ULONG first = offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket);
-  const ULONG room = header > first ? (header - first) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) : 0;
-  const ULONG claimed = Urb->UrbIsochronousTransfer.NumberOfPackets;
-  return claimed < room ? claimed : room;
-}
-
-}  // namespace
 
 NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS Status, PURB Urb, TransferContext* Context) {
   if (!NT_SUCCESS(Status) || Urb == nullptr || Urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
@@ -30,7 +15,7 @@ NTSTATUS CUSBAudioCL::CheckCompletedTransfer(NTSTATUS Status, PURB Urb, Transfer
     return Status;
   }
   struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
-  const ULONG packets = PacketsIn(Urb);
+  const ULONG packets = IsoPacketsThatFit(Urb->UrbIsochronousTransfer);
   const StreamInterface* capture = m_CaptureStream;
   if (iso.TransferBufferLength != 0) {
     if (capture == nullptr) {
@@ -63,7 +48,7 @@ void CUSBAudioCL::ReportStagedPayload(PURB Urb, const TransferContext* Context) 
     return;
   }
   struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
-  const ULONG packets = PacketsIn(Urb);
+  const ULONG packets = IsoPacketsThatFit(Urb->UrbIsochronousTransfer);
   const ULONG staged = Context->BufferLength;
   ULONG headers = 0;
   for (ULONG i = 0; i < packets; ++i) {
@@ -78,7 +63,7 @@ void CUSBAudioCL::ReportStagedPayload(PURB Urb, const TransferContext* Context) 
 
 NTSTATUS CUSBAudioCL::FillCaptureSilence(PURB Urb, TransferContext* Context) {
   struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
-  const ULONG packets = PacketsIn(Urb);
+  const ULONG packets = IsoPacketsThatFit(Urb->UrbIsochronousTransfer);
   const StreamInterface* capture = m_CaptureStream;
   PUCHAR buffer = static_cast<PUCHAR>(iso.TransferBuffer);
   if (buffer == nullptr && iso.TransferBufferMDL != nullptr) {
@@ -90,7 +75,8 @@ NTSTATUS CUSBAudioCL::FillCaptureSilence(PURB Urb, TransferContext* Context) {
   }
   // A packet never grows past its slot: up to the next packet's offset, and
   // one maximum-size packet for the last.
-  const PUSBD_PIPE_INFORMATION pipe = (Context != nullptr && Context->Pipe != nullptr) ? Context->Pipe : capture->DataPipe;
+  const PUSBD_PIPE_INFORMATION pipe =
+      (Context != nullptr && Context->Pipe != nullptr) ? Context->Pipe : capture->DataPipe;
   const ULONG lastSlot = pipe != nullptr ? pipe->MaximumPacketSize : 0;
   const ULONG frameBytes = capture->BytesPerFrame;
 

@@ -1,17 +1,17 @@
 // Capture transfers are read as they come; the generic completion checks
 // their packets against the selected format.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/usb_audio_cl.h"
 
 NTSTATUS CUSBAudioCL::SubmitCapture(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback,
                                     PVOID CallbackContext) {
   if (m_CaptureStream == nullptr) {
-    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kAudioDirectionIn, 2);
+    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionCapture, 2);
     return STATUS_INVALID_PARAMETER;
   }
   if (m_CaptureStream->DataPipe == nullptr) {
-    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kAudioDirectionIn, 2);
+    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionCapture, 2);
     return STATUS_NOT_SUPPORTED;
   }
   return ReadTransfer(m_CaptureStream->DataPipe, Buffer, Length, Callback, CallbackContext);

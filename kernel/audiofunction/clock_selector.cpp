@@ -1,13 +1,13 @@
 #include "audiofunction/audio_clock.h"
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/uac_constants.h"
 #include "audiofunction/usb_audio_cl.h"
 
 ULONG CUSBAudioClockSelector::GetSourceId(ULONG Index) {
   // The descriptor holds every baCSourceID entry (checked when it was made).
-  return Index < InputCount() ? Descriptor()[5 + Index] : 0xFFFFFFFF;
+  return Index < InputCount() ? Descriptor()[5 + Index] : kNoEntity;
 }
 
 BOOLEAN CUSBAudioClockSelector::InputsAreSources() {

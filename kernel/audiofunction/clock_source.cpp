@@ -1,6 +1,6 @@
 #include "audiofunction/audio_clock.h"
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/uac_constants.h"
 #include "audiofunction/usb_audio_cl.h"
@@ -44,8 +44,8 @@ NTSTATUS CUSBAudioClockSource::ReadRanges(PUCHAR* Answer, PULONG Count) {
   const UCHAR id = static_cast<UCHAR>(GetId());
   UCHAR probe[kUac2RangeProbeBytes] = {};
   ULONG returned = 0;
-  NTSTATUS status = m_Owner->AudioReadAny(kUac2RequestRange, kUac2ClockSourceFrequency, 0, id, sizeof(probe), probe,
-                                          &returned);
+  NTSTATUS status =
+      m_Owner->AudioReadAny(kUac2RequestRange, kUac2ClockSourceFrequency, 0, id, sizeof(probe), probe, &returned);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -59,8 +59,8 @@ NTSTATUS CUSBAudioClockSource::ReadRanges(PUCHAR* Answer, PULONG Count) {
   const ULONG size = kUac2RangeHeaderBytes + kUac2RangeSubrangeBytes * count;
   const ULONG expected = size < sizeof(probe) ? size : sizeof(probe);
   if (count == 0 || returned < expected) {
-    Trace(TRACE_LEVEL_ERROR, TraceAudioAnswerShort, id, (kUac2RequestRange << 8) | kUac2ClockSourceFrequency,
-          expected, returned);
+    Trace(TRACE_LEVEL_ERROR, TraceAudioAnswerShort, id, (kUac2RequestRange << 8) | kUac2ClockSourceFrequency, expected,
+          returned);
     return STATUS_UNSUCCESSFUL;
   }
   PUCHAR answer = static_cast<PUCHAR>(AllocateDriverPool(size, kPoolTagDriver));
@@ -68,8 +68,8 @@ NTSTATUS CUSBAudioClockSource::ReadRanges(PUCHAR* Answer, PULONG Count) {
     Trace(TRACE_LEVEL_ERROR, TraceAudioRangeAllocFailed, id, size);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  status = m_Owner->AudioRead(kUac2RequestRange, kUac2ClockSourceFrequency, 0, id, static_cast<USHORT>(size), answer,
-                              size);
+  status =
+      m_Owner->AudioRead(kUac2RequestRange, kUac2ClockSourceFrequency, 0, id, static_cast<USHORT>(size), answer, size);
   if (NT_SUCCESS(status) && ReadLe16(answer) != count) {
     // The count changed between the reads: the subranges cannot be trusted.
     Trace(TRACE_LEVEL_ERROR, TraceAudioRangeCountBad, id, count, ReadLe16(answer));

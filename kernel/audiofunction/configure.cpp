@@ -1,6 +1,6 @@
 // Configuration of the audio function and the pipes of the selected
 // alternate settings.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_quirks.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/usb_audio_cl.h"

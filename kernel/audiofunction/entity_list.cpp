@@ -1,6 +1,6 @@
 // The entity list of the audio-control interface: one entity per
 // class-specific descriptor after the header, then their links.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_clock.h"
 #include "audiofunction/audio_terminal.h"
 #include "audiofunction/audio_trace_events.h"
@@ -17,37 +17,36 @@ constexpr ULONG kMaxEntities = 256;
 // Result of CreateEntity for subtypes that end the walk.
 constexpr NTSTATUS kEndOfEntities = STATUS_NO_MORE_ENTRIES;
 
-enum class EntityKind { End, Dummy, InputTerminal, OutputTerminal, FeatureUnit, ProcessingUnit, ClockSource,
-                        ClockSelector };
+enum class EntityKind {
+  End,
+  Dummy,
+  InputTerminal,
+  OutputTerminal,
+  FeatureUnit,
+  ProcessingUnit,
+  ClockSource,
+  ClockSelector
+};
 
 EntityKind KindOf(UCHAR subtype, BOOLEAN class2) {
   switch (subtype) {
-    case kUacAcInputTerminal:
-      return EntityKind::InputTerminal;
-    case kUacAcOutputTerminal:
-      return EntityKind::OutputTerminal;
-    case kUacAcFeatureUnit:
-      return EntityKind::FeatureUnit;
+    case kUacAcInputTerminal: return EntityKind::InputTerminal;
+    case kUacAcOutputTerminal: return EntityKind::OutputTerminal;
+    case kUacAcFeatureUnit: return EntityKind::FeatureUnit;
     case 0x04:
     case 0x05:
-    case 0x08:
-      return EntityKind::Dummy;
-    default:
-      break;
+    case 0x08: return EntityKind::Dummy;
+    default: break;
   }
   if (class2) {
     switch (subtype) {
       case 0x07:
       case 0x09:
       case 0x0C:
-      case 0x0D:
-        return EntityKind::Dummy;
-      case kUac2AcClockSource:
-        return EntityKind::ClockSource;
-      case kUac2AcClockSelector:
-        return EntityKind::ClockSelector;
-      default:
-        return EntityKind::End;
+      case 0x0D: return EntityKind::Dummy;
+      case kUac2AcClockSource: return EntityKind::ClockSource;
+      case kUac2AcClockSelector: return EntityKind::ClockSelector;
+      default: return EntityKind::End;
     }
   }
   return subtype == kUac1AcProcessingUnit ? EntityKind::ProcessingUnit : EntityKind::End;
@@ -56,19 +55,14 @@ EntityKind KindOf(UCHAR subtype, BOOLEAN class2) {
 // Bytes the entity's class reads from its descriptor.
 ULONG NeededLength(EntityKind kind, BOOLEAN class2, const UCHAR* descriptor) {
   switch (kind) {
-    case EntityKind::InputTerminal:
-      return class2 ? kUac2InputTerminalLength : kUac1InputTerminalLength;
-    case EntityKind::OutputTerminal:
-      return class2 ? kUac2OutputTerminalLength : kUac1OutputTerminalLength;
-    case EntityKind::FeatureUnit:
-      return class2 ? kUac2FeatureUnitMinLength : kUac1FeatureUnitMinLength;
-    case EntityKind::ClockSource:
-      return kUac2ClockSourceLength;
+    case EntityKind::InputTerminal: return class2 ? kUac2InputTerminalLength : kUac1InputTerminalLength;
+    case EntityKind::OutputTerminal: return class2 ? kUac2OutputTerminalLength : kUac1OutputTerminalLength;
+    case EntityKind::FeatureUnit: return class2 ? kUac2FeatureUnitMinLength : kUac1FeatureUnitMinLength;
+    case EntityKind::ClockSource: return kUac2ClockSourceLength;
     case EntityKind::ClockSelector:
       // bNrInPins is read only when the descriptor reaches it.
       return descriptor[0] > 4 ? kUac2ClockSelectorFixedLength + descriptor[4] : kUac2ClockSelectorFixedLength;
-    default:
-      return kUacEntityMinLength;
+    default: return kUacEntityMinLength;
   }
 }
 
@@ -99,21 +93,15 @@ NTSTATUS CUSBAudioCL::CreateEntity(const UCHAR* Descriptor, BOOLEAN Class2, CUSB
     case EntityKind::OutputTerminal:
       entity = new (pool, kPoolTagDriver) CUSBAudioOutputTerminal(Descriptor, Owner);
       break;
-    case EntityKind::FeatureUnit:
-      entity = new (pool, kPoolTagDriver) CUSBAudioFeatureUnit(Descriptor, Owner);
-      break;
+    case EntityKind::FeatureUnit: entity = new (pool, kPoolTagDriver) CUSBAudioFeatureUnit(Descriptor, Owner); break;
     case EntityKind::ProcessingUnit:
       entity = new (pool, kPoolTagDriver) CUSBAudioProcessingUnit(Descriptor, Owner);
       break;
-    case EntityKind::ClockSource:
-      entity = new (pool, kPoolTagDriver) CUSBAudioClockSource(Descriptor, Owner);
-      break;
+    case EntityKind::ClockSource: entity = new (pool, kPoolTagDriver) CUSBAudioClockSource(Descriptor, Owner); break;
     case EntityKind::ClockSelector:
       entity = new (pool, kPoolTagDriver) CUSBAudioClockSelector(Descriptor, Owner);
       break;
-    default:
-      entity = new (pool, kPoolTagDriver) CUSBAudioDummy(Descriptor, Owner);
-      break;
+    default: entity = new (pool, kPoolTagDriver) CUSBAudioDummy(Descriptor, Owner); break;
   }
   if (entity == nullptr) {
     Trace(TRACE_LEVEL_ERROR, TraceAudioEntityAllocFailed, Descriptor[2], Descriptor[3]);
@@ -147,8 +135,8 @@ NTSTATUS CUSBAudioCL::ParseEntities() {
       break;
     }
     if (!NT_SUCCESS(status)) {
-      Trace(TRACE_LEVEL_ERROR, TraceAudioEntityTooShort, descriptor - range.Begin, descriptor[0] >= 3 ? descriptor[2] : 0,
-            descriptor[0], 0);
+      Trace(TRACE_LEVEL_ERROR, TraceAudioEntityTooShort, descriptor - range.Begin,
+            descriptor[0] >= 3 ? descriptor[2] : 0, descriptor[0], 0);
       return status;
     }
     entity->Dump();

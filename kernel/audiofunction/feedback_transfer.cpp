@@ -2,7 +2,7 @@
 // rate in frames per interval step, averaged over one read.
 #include <stddef.h>
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/usb_audio_cl.h"
 
@@ -39,17 +39,15 @@ ULONG CUSBAudioCL::FeedbackReadLength() const {
   return length;
 }
 
-NTSTATUS CUSBAudioCL::RecvFeedback(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback,
-                                   PVOID CallbackContext) {
+NTSTATUS CUSBAudioCL::RecvFeedback(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext) {
   const StreamInterface* stream = m_PlaybackStream;
   const PUSBD_PIPE_INFORMATION pipe = stream != nullptr ? stream->FeedbackPipe : nullptr;
   if (pipe == nullptr || pipe->PipeType != UsbdPipeTypeIsochronous || pipe->MaximumPacketSize == 0) {
-    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kAudioDirectionOut, 3);
+    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionRender, 3);
     return STATUS_INVALID_PARAMETER;
   }
   const ULONG packetSize = pipe->MaximumPacketSize;
-  const ULONGLONG packets =
-      packetSize >= Length ? 1 : (static_cast<ULONGLONG>(Length) + packetSize - 1) / packetSize;
+  const ULONGLONG packets = packetSize >= Length ? 1 : (static_cast<ULONGLONG>(Length) + packetSize - 1) / packetSize;
   if (packets > kMaxIsoPackets) {
     Trace(TRACE_LEVEL_ERROR, TraceTransferTooManyPackets, 3, Length, 0);
     return STATUS_INVALID_PARAMETER;
@@ -124,11 +122,11 @@ ULONG CUSBAudioCL::ReadFeedbackPackets(PURB Urb, ULONG BufferLength) {
     const UCHAR* bytes = data + packet.Offset;
     ULONG read = 0;
     if (packet.Length == 3) {
-      read = (static_cast<ULONG>(bytes[0]) | (static_cast<ULONG>(bytes[1]) << 8) |
-              (static_cast<ULONG>(bytes[2]) << 16)) << 2;
+      read = (static_cast<ULONG>(bytes[0]) | (static_cast<ULONG>(bytes[1]) << 8) | (static_cast<ULONG>(bytes[2]) << 16))
+             << 2;
     } else if (packet.Length == 4) {
-      read = static_cast<ULONG>(bytes[0]) | (static_cast<ULONG>(bytes[1]) << 8) |
-             (static_cast<ULONG>(bytes[2]) << 16) | (static_cast<ULONG>(bytes[3]) << 24);
+      read = static_cast<ULONG>(bytes[0]) | (static_cast<ULONG>(bytes[1]) << 8) | (static_cast<ULONG>(bytes[2]) << 16) |
+             (static_cast<ULONG>(bytes[3]) << 24);
     } else if (packet.Length == 0) {
       read = value;
     } else {

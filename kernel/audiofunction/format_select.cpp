@@ -1,7 +1,7 @@
 // From a requested stream format to an alternate setting: the filters of
 // both class versions, the packet sizes of the chosen endpoint, and the
 // selection itself with the device's rate.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_clock.h"
 #include "audiofunction/audio_terminal.h"
 #include "audiofunction/audio_trace_events.h"
@@ -12,18 +12,8 @@
 namespace {
 
 constexpr USHORT kUac1SamplingFreqSelector = 0x0100;  // wValue of SAMPLING_FREQ_CONTROL
-constexpr UCHAR kUacSetCur = 0x01;
-constexpr UCHAR kUacGetCur = 0x81;
-constexpr UCHAR kRequestTypeSetEndpoint = 0x22;
 // Beyond this bInterval exponent no endpoint is valid; it bounds the arithmetic.
 constexpr ULONG kMaxIntervalExponent = 15;
-
-template <typename T>
-void Put(T* target, T value) {
-  if (target != nullptr) {
-    *target = value;
-  }
-}
 
 // Sizes of one format on one endpoint.
 struct PacketSizes {
@@ -32,7 +22,7 @@ struct PacketSizes {
   LONG Nominal;         // E
   LONG Minimum;
   LONG Maximum;
-  ULONG BytesPerMs;     // G
+  ULONG BytesPerMs;  // G
 };
 
 ULONG PacketInterval(const USB_ENDPOINT_DESCRIPTOR* endpoint) {
@@ -44,8 +34,8 @@ ULONG PacketInterval(const USB_ENDPOINT_DESCRIPTOR* endpoint) {
   return 1u << exponent;
 }
 
-BOOLEAN ComputeSizes(const USB_ENDPOINT_DESCRIPTOR* endpoint, BOOLEAN highSpeed, ULONG channels, ULONG bits,
-                     ULONG rate, PacketSizes* sizes) {
+BOOLEAN ComputeSizes(const USB_ENDPOINT_DESCRIPTOR* endpoint, BOOLEAN highSpeed, ULONG channels, ULONG bits, ULONG rate,
+                     PacketSizes* sizes) {
   const ULONGLONG frame = static_cast<ULONGLONG>(channels) * bits / 8;
   const ULONG interval = PacketInterval(endpoint);
   const ULONGLONG j = static_cast<ULONGLONG>(rate) * interval;
@@ -80,8 +70,8 @@ NTSTATUS ReadEndpointRate(CUSBAudioCL* audio, UCHAR endpoint, PULONG rate) {
   RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_ENDPOINT,
                         static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
-                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, kUacGetCur, kUac1SamplingFreqSelector,
-                        endpoint, answer, nullptr, sizeof(answer), nullptr);
+                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, kUac1RequestGetCur,
+                        kUac1SamplingFreqSelector, endpoint, answer, nullptr, sizeof(answer), nullptr);
   NTSTATUS status = audio->SubmitUrb(&urb);
   if (NT_SUCCESS(status) && urb.UrbControlVendorClassRequest.TransferBufferLength < sizeof(answer)) {
     status = STATUS_UNSUCCESSFUL;
@@ -96,8 +86,11 @@ BOOLEAN Uac2FormatsAgree(ULONG formats, USHORT type) {
   static const struct {
     ULONG Bit;
     USHORT Type;
-  } kBits[] = {{0x01, kWaveFormatPcm}, {0x02, kWaveFormatPcm}, {0x04, kWaveFormatFloat},
-               {0x08, kWaveFormatALaw}, {0x10, kWaveFormatMuLaw}};
+  } kBits[] = {{0x01, kWaveFormatPcm},
+               {0x02, kWaveFormatPcm},
+               {0x04, kWaveFormatFloat},
+               {0x08, kWaveFormatALaw},
+               {0x10, kWaveFormatMuLaw}};
   for (const auto& entry : kBits) {
     if ((formats & entry.Bit) != 0 && entry.Type != type) {
       return FALSE;
@@ -109,16 +102,11 @@ BOOLEAN Uac2FormatsAgree(ULONG formats, USHORT type) {
 BOOLEAN Uac1TagAgrees(USHORT tag, USHORT type) {
   switch (tag) {
     case 1:
-    case 2:
-      return type == kWaveFormatPcm;
-    case 3:
-      return type == kWaveFormatFloat;
-    case 4:
-      return type == kWaveFormatALaw;
-    case 5:
-      return type == kWaveFormatMuLaw;
-    default:
-      return FALSE;
+    case 2: return type == kWaveFormatPcm;
+    case 3: return type == kWaveFormatFloat;
+    case 4: return type == kWaveFormatALaw;
+    case 5: return type == kWaveFormatMuLaw;
+    default: return FALSE;
   }
 }
 
@@ -248,7 +236,7 @@ NTSTATUS CUSBAudioCL::ChooseAlternate(StreamInterface* Stream, USHORT FormatType
       // A capture endpoint that lists rates but cannot be told one runs at
       // a rate of its own choosing: ask it which.
       const BOOLEAN settable = alternate.EpGeneral != nullptr && (alternate.EpGeneral[3] & 0x01) != 0;
-      if (!Uac1Continuous(format) && Uac1RateCount(format) >= 2 && Stream->Direction == kAudioDirectionIn &&
+      if (!Uac1Continuous(format) && Uac1RateCount(format) >= 2 && Stream->Direction == kDirectionCapture &&
           !settable) {
         ULONG current = 0;
         const NTSTATUS status = ConfirmRate(Stream, i, &current);
@@ -325,8 +313,8 @@ BOOLEAN CUSBAudioCL::UsesImplicitFeedback() const {
   return first != nullptr && first->DataEndpoint != nullptr && ((first->DataEndpoint->bmAttributes >> 4) & 3) == 2;
 }
 
-NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits,
-                                            ULONG Rate, ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
+NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
+                                            ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
                                             PULONG MaxTransferBytes) {
   FormatSelection selection = {};
   const NTSTATUS status = SelectFormat(Direction, FormatType, Channels, Bits, Rate, TransferMs, FALSE, &selection);
@@ -336,8 +324,8 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR Direction, USHORT FormatType, 
   return status;
 }
 
-NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits,
-                                            ULONG Rate, ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
+NTSTATUS CUSBAudioCL::SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
+                                            ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
                                             PULONG NominalTransferBytes, PLONG FramesBelow, PLONG FramesAbove,
                                             PULONG MaxTransferBytes) {
   FormatSelection selection = {};
@@ -438,7 +426,7 @@ NTSTATUS CUSBAudioCL::SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Cha
   const AltSetting& chosen = stream->Alternates[alternate];
   if (!m_Class2 && !empty && chosen.EpGeneral != nullptr && (chosen.EpGeneral[3] & 0x01) != 0) {
     UCHAR value[3] = {static_cast<UCHAR>(Rate), static_cast<UCHAR>(Rate >> 8), static_cast<UCHAR>(Rate >> 16)};
-    status = ClassRequest(kRequestTypeSetEndpoint, kUacSetCur, kUac1SamplingFreqSelector,
+    status = ClassRequest(kUacRequestTypeSetEndpoint, kUac1RequestSetCur, kUac1SamplingFreqSelector,
                           chosen.DataEndpoint->bEndpointAddress, sizeof(value), value);
     if (!NT_SUCCESS(status)) {
       // The endpoint would run at a rate other than the one reported.
@@ -476,7 +464,8 @@ NTSTATUS CUSBAudioCL::SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Cha
   Result->BytesPerFrame = sizes.BytesPerFrame;
   Result->MaxTransferBytes = TransferMs * sizes.BytesPerMs;
   if (Implicit && sizes.BytesPerFrame != 0) {
-    const ULONGLONG packets = static_cast<ULONGLONG>(TransferMs) * (IsHighSpeed() ? (sizes.Interval > 7 ? 1 : 8 / sizes.Interval) : 1);
+    const ULONGLONG packets =
+        static_cast<ULONGLONG>(TransferMs) * (IsHighSpeed() ? (sizes.Interval > 7 ? 1 : 8 / sizes.Interval) : 1);
     const ULONGLONG nominal = static_cast<ULONGLONG>(sizes.Nominal) * packets;
     const ULONGLONG below = static_cast<ULONGLONG>(sizes.Nominal - sizes.Minimum) * packets / sizes.BytesPerFrame;
     const ULONGLONG above = static_cast<ULONGLONG>(sizes.Maximum - sizes.Nominal) * packets / sizes.BytesPerFrame;

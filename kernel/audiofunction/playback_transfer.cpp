@@ -3,13 +3,12 @@
 // through the rate pattern table.
 #include <stddef.h>
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/rate_pattern.h"
 #include "audiofunction/usb_audio_cl.h"
 
 namespace {
-
 
 ULONG Smaller(ULONGLONG a, ULONG b) { return a < b ? static_cast<ULONG>(a) : b; }
 
@@ -78,7 +77,7 @@ NTSTATUS CUSBAudioCL::PlanPlayback(PlaybackMode Mode, ULONG Length, ULONG Millis
       KeReleaseInStackQueuedSpinLock(&lock);
       if (rate == 0) {
         // Before the first feedback has been accepted the nominal rate is the best guess.
-        rate = NominalFeedback(kAudioDirectionOut);
+        rate = NominalFeedback(kDirectionRender);
       }
       Plan->Rate = rate;
     } else if (row == nullptr || RatePatternLength(row, IsHighSpeed()) == 0) {
@@ -196,7 +195,8 @@ NTSTATUS CUSBAudioCL::LayoutStaging(const PlaybackPlan& Plan, PVOID Buffer, PMDL
     if (capacity - written < 5 || read >= Length) {
       continue;
     }
-    const ULONGLONG planned = static_cast<ULONGLONG>(RatePatternFrames(m_PlaybackRateRow, highSpeed, position++)) * frame;
+    const ULONGLONG planned =
+        static_cast<ULONGLONG>(RatePatternFrames(m_PlaybackRateRow, highSpeed, position++)) * frame;
     ULONG count = Smaller(planned, Length - read);
     if (count > capacity - written - 4) {
       count = capacity - written - 4;
@@ -223,7 +223,7 @@ NTSTATUS CUSBAudioCL::SubmitPlayback(PVOID Buffer, PMDL Mdl, ULONG Length, ULONG
                                      PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext) {
   StreamInterface* stream = m_PlaybackStream;
   if (stream == nullptr || stream->DataPipe == nullptr) {
-    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kAudioDirectionOut, 1);
+    Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionRender, 1);
     return STATUS_NOT_SUPPORTED;
   }
   const PlaybackMode mode = CurrentPlaybackMode();
@@ -304,8 +304,9 @@ ULONG CUSBAudioCL::PlaybackBytes(ULONG Milliseconds, ULONG Rate) const {
     }
     ULONGLONG frames = 0;
     for (ULONGLONG i = 0; i < steps; ++i) {
-      frames += RatePatternFrames(row, IsHighSpeed(), static_cast<ULONG>((m_PlaybackPatternPosition + i) %
-                                                                         RatePatternLength(row, IsHighSpeed())));
+      frames += RatePatternFrames(
+          row, IsHighSpeed(),
+          static_cast<ULONG>((m_PlaybackPatternPosition + i) % RatePatternLength(row, IsHighSpeed())));
     }
     bytes = frames * frame;
   }

@@ -1,6 +1,6 @@
 // The device's sample rate and what the streams offer: rates, ranges and
 // capabilities, from the class 2.0 clocks or the class 1.0 format tables.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_clock.h"
 #include "audiofunction/audio_terminal.h"
 #include "audiofunction/audio_trace_events.h"
@@ -11,13 +11,6 @@ namespace {
 
 CUSBAudioClock* StreamClock(const StreamInterface* stream) {
   return (stream != nullptr && stream->Terminal != nullptr) ? stream->Terminal->ClockEntity() : nullptr;
-}
-
-template <typename T>
-void Put(T* target, T value) {
-  if (target != nullptr) {
-    *target = value;
-  }
 }
 
 }  // namespace
@@ -97,8 +90,8 @@ NTSTATUS CUSBAudioCL::GetSampleRateRange(UCHAR Direction, PULONG Lower, PULONG U
   return status;
 }
 
-NTSTATUS CUSBAudioCL::GetStreamCaps(UCHAR Direction, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits,
-                                    PULONG MinRate, PULONG MaxRate) {
+NTSTATUS CUSBAudioCL::GetStreamCaps(UCHAR Direction, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits, PULONG MinRate,
+                                    PULONG MaxRate) {
   Put<ULONG>(MaxChannels, 0);
   Put<ULONG>(MinBits, 0);
   Put<ULONG>(MaxBits, 0);

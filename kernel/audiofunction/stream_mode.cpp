@@ -1,6 +1,6 @@
 // The firmware's vendor stream-mode request, sent to every streaming
 // interface and remembered so it can be sent again after a reconfiguration.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/usb_audio_cl.h"
 

@@ -1,6 +1,6 @@
 // The audio-streaming interfaces that follow the audio-control interface,
 // with the descriptors of every alternate setting.
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
 #include "audiofunction/descriptor_walk.h"
 #include "audiofunction/uac_constants.h"
@@ -135,14 +135,13 @@ NTSTATUS CUSBAudioCL::ParseStreamInterface(StreamInterface* Stream) {
     }
   }
   Stream->Direction =
-      (directionEndpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) ? kAudioDirectionIn : kAudioDirectionOut;
+      (directionEndpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) ? kDirectionCapture : kDirectionRender;
 
   // Alternate settings are numbered without gaps: counting stops at the
   // first missing number.
   ULONG count = 2;
-  while (count <= 0xFF &&
-         FindInterface(range, range.Begin, number, static_cast<LONG>(count), audioClass, kUacSubclassAudioStreaming) !=
-             nullptr) {
+  while (count <= 0xFF && FindInterface(range, range.Begin, number, static_cast<LONG>(count), audioClass,
+                                        kUacSubclassAudioStreaming) != nullptr) {
     ++count;
   }
   AltSetting* alternates = static_cast<AltSetting*>(AllocateDriverPool(sizeof(AltSetting) * count, kPoolTagDriver));
@@ -217,7 +216,8 @@ void CUSBAudioCL::ParseAlternate(StreamInterface* Stream, ULONG Number, const US
       EndpointWalk all(range, Interface, bound);
       for (e = all.Next(); e != nullptr; e = all.Next()) {
         // The data endpoint never doubles as its own feedback endpoint.
-        if (e != data && EndpointUsable(e) && (e->bmAttributes & USB_ENDPOINT_TYPE_ISOCHRONOUS_SYNCHRONIZATION_MASK) == 0 &&
+        if (e != data && EndpointUsable(e) &&
+            (e->bmAttributes & USB_ENDPOINT_TYPE_ISOCHRONOUS_SYNCHRONIZATION_MASK) == 0 &&
             e->bEndpointAddress == synchAddress) {
           feedback = e;
           break;
@@ -230,14 +230,16 @@ void CUSBAudioCL::ParseAlternate(StreamInterface* Stream, ULONG Number, const US
 
   const UCHAR* general = FindBounded(range, start, bound, kUacCsInterface, kUacAsGeneral);
   if (general != nullptr && general[0] < (m_Class2 ? kUac2AsGeneralLength : kUac1AsGeneralLength)) {
-    Trace(TRACE_LEVEL_WARNING, TraceAudioDescriptorTooShort, Stream->InterfaceNumber, Number, kUacAsGeneral, general[0]);
+    Trace(TRACE_LEVEL_WARNING, TraceAudioDescriptorTooShort, Stream->InterfaceNumber, Number, kUacAsGeneral,
+          general[0]);
     general = nullptr;
   }
   alternate.AsGeneral = general;
 
   const UCHAR* format = FindBounded(range, start, bound, kUacCsInterface, kUacAsFormatType);
   if (format != nullptr && format[0] < FormatTypeLength(format, m_Class2)) {
-    Trace(TRACE_LEVEL_WARNING, TraceAudioDescriptorTooShort, Stream->InterfaceNumber, Number, kUacAsFormatType, format[0]);
+    Trace(TRACE_LEVEL_WARNING, TraceAudioDescriptorTooShort, Stream->InterfaceNumber, Number, kUacAsFormatType,
+          format[0]);
     format = nullptr;
   }
   alternate.FormatType = format;

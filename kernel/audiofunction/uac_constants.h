@@ -31,6 +31,10 @@ constexpr USHORT kUacVersion2 = 0x0200;
 // Requests.
 constexpr UCHAR kUacRequestTypeGetInterface = 0xA1;
 constexpr UCHAR kUacRequestTypeSetInterface = 0x21;
+constexpr UCHAR kUacRequestTypeSetEndpoint = 0x22;
+constexpr UCHAR kUacRequestTypeGetEndpoint = 0xA2;
+constexpr UCHAR kUac1RequestSetCur = 0x01;
+constexpr UCHAR kUac1RequestGetCur = 0x81;
 constexpr UCHAR kUac2RequestCur = 0x01;
 constexpr UCHAR kUac2RequestRange = 0x02;
 

@@ -1,6 +1,6 @@
 #include "audiofunction/usb_audio_cl.h"
 
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "audiofunction/audio_clock.h"
 #include "audiofunction/audio_quirks.h"
 #include "audiofunction/audio_terminal.h"
@@ -116,10 +116,10 @@ NTSTATUS CUSBAudioCL::Attach(PDEVICE_OBJECT LowerDevice, ULONG IrpPoolSize) {
   }
   if (NT_SUCCESS(status)) {
     for (StreamInterface* stream = m_Streams; stream != nullptr; stream = stream->Next) {
-      if (stream->Direction == kAudioDirectionOut && m_PlaybackStream == nullptr) {
+      if (stream->Direction == kDirectionRender && m_PlaybackStream == nullptr) {
         m_PlaybackStream = stream;
       }
-      if (stream->Direction == kAudioDirectionIn && m_CaptureStream == nullptr) {
+      if (stream->Direction == kDirectionCapture && m_CaptureStream == nullptr) {
         m_CaptureStream = stream;
       }
     }
@@ -217,11 +217,10 @@ NTSTATUS CUSBAudioCL::AudioReadAny(UCHAR Request, UCHAR Selector, UCHAR Channel,
   // accepts a short answer to judge it.
   URB urb;
   RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
-                        static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
-                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, Request,
-                        static_cast<USHORT>((Selector << 8) | Channel), static_cast<USHORT>((EntityId << 8) | control),
-                        Buffer, nullptr, Length, nullptr);
+  UsbBuildVendorRequest(
+      &urb, URB_FUNCTION_CLASS_INTERFACE, static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
+      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, Request, static_cast<USHORT>((Selector << 8) | Channel),
+      static_cast<USHORT>((EntityId << 8) | control), Buffer, nullptr, Length, nullptr);
   NTSTATUS status = SubmitUrb(&urb);
   if (!NT_SUCCESS(status)) {
     Trace(TRACE_LEVEL_ERROR, TraceAudioRequestFailed, EntityId, (Request << 8) | Selector, status);

@@ -3,6 +3,7 @@
 // descriptors of the configuration, on top of the USB request layer.
 #pragma once
 #include "platform.h"
+#include "base/vocabulary.h"
 #include "usb/usbcl.h"
 #include "audiofunction/audio_entity.h"
 #include "audiofunction/stream_interface.h"
@@ -11,10 +12,6 @@ class CUSBAudioClock;
 class CUSBAudioTerminal;
 // A row of the playback rate pattern table (format selection).
 struct RatePatternRow;
-
-// Direction values of StreamInterface::Direction.
-constexpr UCHAR kAudioDirectionOut = 0;  // playback
-constexpr UCHAR kAudioDirectionIn = 1;   // capture
 
 class CUSBAudioCL : public CUSBCL {
  public:
@@ -37,8 +34,8 @@ class CUSBAudioCL : public CUSBCL {
   NTSTATUS UpdatePipes();
   // A class request to an entity of the audio-control interface: wValue =
   // selector × 256 + channel, wIndex = entity × 256 + interface number.
-  NTSTATUS AudioRequest(UCHAR RequestType, UCHAR Request, UCHAR Selector, UCHAR Channel, UCHAR EntityId,
-                        USHORT Length, PVOID Buffer);
+  NTSTATUS AudioRequest(UCHAR RequestType, UCHAR Request, UCHAR Selector, UCHAR Channel, UCHAR EntityId, USHORT Length,
+                        PVOID Buffer);
   // A class GET request (0xA1) that also reports how many bytes came back.
   NTSTATUS AudioReadAny(UCHAR Request, UCHAR Selector, UCHAR Channel, UCHAR EntityId, USHORT Length, PVOID Buffer,
                         PULONG Returned);
@@ -85,8 +82,7 @@ class CUSBAudioCL : public CUSBCL {
   // empty format (all 0) selects alternate 0. MaxTransferBytes is what one
   // transfer of TransferMs milliseconds can carry.
   NTSTATUS SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
-                                 ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits,
-                                 PULONG MaxTransferBytes);
+                                 ULONG TransferMs, PULONG ChosenChannels, PULONG ChosenBits, PULONG MaxTransferBytes);
   // The form for devices whose playback follows the capture stream: no rate
   // table, no playback pattern state, and the per-transfer bounds.
   NTSTATUS SelectStreamingFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
@@ -126,8 +122,8 @@ class CUSBAudioCL : public CUSBCL {
     LONG FramesBelow;
     LONG FramesAbove;
   };
-  NTSTATUS SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate,
-                        ULONG TransferMs, BOOLEAN Implicit, FormatSelection* Result);
+  NTSTATUS SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Channels, ULONG Bits, ULONG Rate, ULONG TransferMs,
+                        BOOLEAN Implicit, FormatSelection* Result);
   // Reads the rate a class 1.0 endpoint runs at with `Alternate` selected,
   // selecting it for the read and the previous alternate again afterwards.
   NTSTATUS ConfirmRate(StreamInterface* Stream, ULONG Alternate, PULONG Rate);
@@ -153,11 +149,11 @@ class CUSBAudioCL : public CUSBCL {
   // The packet plan of one playback transfer.
   struct PlaybackPlan {
     ULONG Packets;
-    ULONG Large;    // implicit feedback: maximum-size packets first,
-    ULONG Nominal;  // then nominal ones,
-    ULONG Short;    // then minimum-size ones
-    BOOLEAN Spread; // explicit feedback: sizes spread evenly over the packets
-    ULONG Rate;     // explicit feedback: the 16.16 rate the plan used
+    ULONG Large;     // implicit feedback: maximum-size packets first,
+    ULONG Nominal;   // then nominal ones,
+    ULONG Short;     // then minimum-size ones
+    BOOLEAN Spread;  // explicit feedback: sizes spread evenly over the packets
+    ULONG Rate;      // explicit feedback: the 16.16 rate the plan used
   };
   enum PlaybackMode { PlaybackImplicit, PlaybackExplicit, PlaybackPattern };
   PlaybackMode CurrentPlaybackMode() const;
@@ -173,15 +169,13 @@ class CUSBAudioCL : public CUSBCL {
   // ---- End of isochronous stream transfers -----------------------------
 
  public:
-
  protected:
   NTSTATUS ParseEntities();
   NTSTATUS CheckSourceChains();
   NTSTATUS LinkStreamTerminals();
   void DecideSharedClock();
   void FreeModel();
-  static NTSTATUS CreateEntity(const UCHAR* Descriptor, BOOLEAN Class2, CUSBAudioCL* Owner,
-                               CUSBAudioEntity** Entity);
+  static NTSTATUS CreateEntity(const UCHAR* Descriptor, BOOLEAN Class2, CUSBAudioCL* Owner, CUSBAudioEntity** Entity);
   void ParseAlternate(StreamInterface* Stream, ULONG Number, const USB_INTERFACE_DESCRIPTOR* Interface);
   BOOLEAN EndpointUsable(const USB_ENDPOINT_DESCRIPTOR* Endpoint) const;
   void RefreshPipes(StreamInterface* Stream, NTSTATUS* Status);

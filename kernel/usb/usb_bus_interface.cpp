@@ -1,13 +1,14 @@
 // The USBDI bus interface of the bus driver, queried with IRP_MN_QUERY_INTERFACE.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_trace_events.h"
 
 namespace {
 
 // USB_BUS_INTERFACE_USBDI_GUID. <usbbusif.h> only declares it, and no import
 // library of the kernel defines it: the driver carries its own instance.
-constexpr GUID kUsbBusInterfaceUsbdiGuid = {0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
+constexpr GUID kUsbBusInterfaceUsbdiGuid = {
+    0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
 
 NTSTATUS QueryInterfaceCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   if (Irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);

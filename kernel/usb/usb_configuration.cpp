@@ -1,6 +1,6 @@
 // Configuration, alternate settings and the interface array with its pipes.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_descriptors.h"
 #include "usb/usb_trace_events.h"
 
@@ -150,8 +150,7 @@ NTSTATUS CUSBCL::SelectAlternate(UCHAR InterfaceNumber, UCHAR AlternateSetting) 
   LONG position = -1;
   for (LONG i = 0; i < m_InterfaceCount; ++i) {
     if (m_Interfaces[i] == nullptr) {
-      Trace(TRACE_LEVEL_ERROR, TraceUsbSelectAlternateRejected, InterfaceNumber, AlternateSetting,
-            STATUS_UNSUCCESSFUL);
+      Trace(TRACE_LEVEL_ERROR, TraceUsbSelectAlternateRejected, InterfaceNumber, AlternateSetting, STATUS_UNSUCCESSFUL);
       return STATUS_UNSUCCESSFUL;
     }
     if (m_Interfaces[i]->InterfaceNumber == InterfaceNumber) {
@@ -187,8 +186,7 @@ NTSTATUS CUSBCL::SelectAlternate(UCHAR InterfaceNumber, UCHAR AlternateSetting) 
   if (NT_SUCCESS(status)) {
     const USBD_INTERFACE_INFORMATION* info = &urb->UrbSelectInterface.Interface;
     PUSBD_INTERFACE_INFORMATION copy = nullptr;
-    if (!InterfaceInfoSound(info) ||
-        info->Length > urbSize - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface)) {
+    if (!InterfaceInfoSound(info) || info->Length > urbSize - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface)) {
       Trace(TRACE_LEVEL_ERROR, TraceUsbInterfaceInfoBad, position, info->Length, info->NumberOfPipes);
       status = STATUS_UNSUCCESSFUL;
     } else {

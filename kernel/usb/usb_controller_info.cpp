@@ -1,7 +1,7 @@
 // The host controller's identity: its device name from the bus driver, then
 // the controller information from the controller itself.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_trace_events.h"
 
 namespace {
@@ -76,9 +76,9 @@ NTSTATUS CUSBCL::QueryControllerInfo(PUSB_CONTROLLER_INFO_0 Info) {
     IO_STATUS_BLOCK ioStatus;
     RtlZeroMemory(&ioStatus, sizeof(ioStatus));
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_USB_USER_REQUEST, controller, request,
-                                             sizeof(USBUSER_CONTROLLER_INFO_0), request,
-                                             sizeof(USBUSER_CONTROLLER_INFO_0), FALSE, &event, &ioStatus);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IOCTL_USB_USER_REQUEST, controller, request, sizeof(USBUSER_CONTROLLER_INFO_0),
+                                      request, sizeof(USBUSER_CONTROLLER_INFO_0), FALSE, &event, &ioStatus);
     if (irp == nullptr) {
       Trace(TRACE_LEVEL_ERROR, TraceUsbIrpBuildFailed, IOCTL_USB_USER_REQUEST);
       status = STATUS_INSUFFICIENT_RESOURCES;

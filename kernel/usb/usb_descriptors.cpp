@@ -1,5 +1,5 @@
 #include "usb/usb_descriptors.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_trace_events.h"
 
 namespace {
@@ -39,7 +39,8 @@ NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* config
     const UCHAR type = remaining >= 2 ? bytes[offset + 1] : 0;
     bool sound = descriptorLength >= 2 && descriptorLength <= remaining;
     if (sound && type == USB_INTERFACE_DESCRIPTOR_TYPE) sound = descriptorLength >= kInterfaceDescriptorSize;
-    if (sound && type == USB_ENDPOINT_DESCRIPTOR_TYPE) sound = descriptorLength >= kEndpointDescriptorSize && inInterface;
+    if (sound && type == USB_ENDPOINT_DESCRIPTOR_TYPE)
+      sound = descriptorLength >= kEndpointDescriptorSize && inInterface;
     if (!sound) {
       Trace(TRACE_LEVEL_ERROR, TraceUsbConfigMalformed, offset, descriptorLength, type, length);
       return STATUS_NOT_SUPPORTED;

@@ -2,7 +2,7 @@
 // own list entry; completion puts them back at the tail, so the pool grows to
 // the largest number of transfers ever in flight at once.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_trace_events.h"
 
 PIRP CUSBCL::AllocatePoolIrp() {

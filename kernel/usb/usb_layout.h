@@ -24,3 +24,11 @@ static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
 static_assert(sizeof(USB_CONTROLLER_INFO_0) == 24);
 static_assert(sizeof(USBUSER_REQUEST_HEADER) == 16);
 static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
+
+// Packets an isochronous URB really holds: NumberOfPackets, bounded by what
+// its header length has room for (a caller may have claimed more).
+inline ULONG IsoPacketsThatFit(const struct _URB_ISOCH_TRANSFER& Urb) {
+  constexpr ULONG first = FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket);
+  const ULONG room = Urb.Hdr.Length > first ? (Urb.Hdr.Length - first) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) : 0;
+  return Urb.NumberOfPackets < room ? Urb.NumberOfPackets : room;
+}

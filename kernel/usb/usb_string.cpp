@@ -1,6 +1,6 @@
 // String descriptors: the language list read at attach, and strings read on demand.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_trace_events.h"
 
 namespace {

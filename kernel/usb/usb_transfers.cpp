@@ -1,12 +1,11 @@
 // Asynchronous transfers: building isochronous and bulk/interrupt URBs,
 // sending them with pool IRPs, and the generic completion.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_trace_events.h"
 
 namespace {
 
-constexpr ULONG kIsoHeaderSize = FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket);
 constexpr ULONG kIsoUrbHeaderLength = sizeof(struct _URB_ISOCH_TRANSFER);  // 152, one packet included
 constexpr ULONG kBulkUrbSize = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
 
@@ -16,12 +15,6 @@ enum : ULONG { kMissingContext = 1, kMissingUrb = 2, kMissingIrp = 3 };
 ULONG IsoUrbLength(ULONG packets) {
   // 152 + 12 x packets, as the URB list entries are sized.
   return kIsoUrbHeaderLength + packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-}
-
-// Packets an isochronous URB of that header length can hold.
-ULONG IsoPacketsThatFit(const struct _URB_ISOCH_TRANSFER& urb) {
-  const ULONG room = urb.Hdr.Length > kIsoHeaderSize ? (urb.Hdr.Length - kIsoHeaderSize) / sizeof(USBD_ISO_PACKET_DESCRIPTOR) : 0;
-  return urb.NumberOfPackets < room ? urb.NumberOfPackets : room;
 }
 
 // Packs the received packets of an IN transfer to the front of its buffer
@@ -83,8 +76,8 @@ void CUSBCL::ReleaseTransfer(TransferContext* Context) {
 NTSTATUS CUSBCL::SendTransfer(TransferContext* Context, PIO_COMPLETION_ROUTINE Completion) {
   PIRP irp = m_LowerDevice != nullptr ? TakeIrp() : nullptr;
   if (irp == nullptr) {
-    Trace(TRACE_LEVEL_ERROR, TraceUsbTransferNoResources,
-          Context->Pipe != nullptr ? Context->Pipe->EndpointAddress : 0, kMissingIrp);
+    Trace(TRACE_LEVEL_ERROR, TraceUsbTransferNoResources, Context->Pipe != nullptr ? Context->Pipe->EndpointAddress : 0,
+          kMissingIrp);
     ReleaseTransfer(Context);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -176,8 +169,8 @@ NTSTATUS CUSBCL::SubmitTransfer(PUSBD_PIPE_INFORMATION Pipe, PVOID Buffer, ULONG
   } else {
     urb = static_cast<PURB>(AllocateDriverPool(kBulkUrbSize, kPoolTagDriver));
     if (urb != nullptr) {
-      UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(kBulkUrbSize), Pipe->PipeHandle, Buffer,
-                                             nullptr, Length, TransferFlags | USBD_SHORT_TRANSFER_OK, nullptr);
+      UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(kBulkUrbSize), Pipe->PipeHandle, Buffer, nullptr,
+                                             Length, TransferFlags | USBD_SHORT_TRANSFER_OK, nullptr);
     }
   }
   if (urb == nullptr) {
@@ -189,8 +182,8 @@ NTSTATUS CUSBCL::SubmitTransfer(PUSBD_PIPE_INFORMATION Pipe, PVOID Buffer, ULONG
   return SendTransfer(context, nullptr);
 }
 
-NTSTATUS CUSBCL::ReadTransfer(PUSBD_PIPE_INFORMATION Pipe, PVOID Buffer, ULONG Length,
-                              PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext) {
+NTSTATUS CUSBCL::ReadTransfer(PUSBD_PIPE_INFORMATION Pipe, PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback,
+                              PVOID CallbackContext) {
   return SubmitTransfer(Pipe, Buffer, Length, USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP, Callback,
                         CallbackContext, 0);
 }
@@ -232,7 +225,8 @@ NTSTATUS CUSBCL::TransferCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
       if ((iso.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
         PUCHAR buffer = static_cast<PUCHAR>(iso.TransferBuffer);
         if (buffer == nullptr && iso.TransferBufferMDL != nullptr) {
-          buffer = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(iso.TransferBufferMDL, static_cast<MM_PAGE_PRIORITY>(DriverPagePriority())));
+          buffer = static_cast<PUCHAR>(
+              MmGetSystemAddressForMdlSafe(iso.TransferBufferMDL, static_cast<MM_PAGE_PRIORITY>(DriverPagePriority())));
         }
         if (buffer != nullptr) {
           bytes = CompactInPackets(iso, buffer, context->BufferLength);

@@ -1,6 +1,6 @@
 // Life cycle, attach and the synchronous requests of the USB request layer.
 #include "usb/usbcl.h"
-#include "adapter/trace.h"
+#include "base/trace.h"
 #include "usb/usb_descriptors.h"
 #include "usb/usb_trace_events.h"
 
@@ -147,8 +147,8 @@ NTSTATUS CUSBCL::ReadDeviceDescriptor() {
   const NTSTATUS status =
       ReadExactDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &m_DeviceDescriptor, kDeviceDescriptorSize);
   if (NT_SUCCESS(status)) {
-    Trace(TRACE_LEVEL_INFORMATION, TraceUsbDeviceDescriptor, m_DeviceDescriptor.idVendor,
-          m_DeviceDescriptor.idProduct, m_DeviceDescriptor.bcdUSB, m_HighSpeed);
+    Trace(TRACE_LEVEL_INFORMATION, TraceUsbDeviceDescriptor, m_DeviceDescriptor.idVendor, m_DeviceDescriptor.idProduct,
+          m_DeviceDescriptor.bcdUSB, m_HighSpeed);
   }
   return status;
 }
@@ -263,8 +263,8 @@ NTSTATUS CUSBCL::ClassRequest(UCHAR RequestType, UCHAR Request, USHORT Value, US
   RtlZeroMemory(&urb, sizeof(urb));
   const USHORT function = type == 1 ? kClassFunctions[recipient] : kVendorFunctions[recipient];
   const ULONG flags = (RequestType & 0x80) != 0 ? USBD_TRANSFER_DIRECTION_IN : 0;
-  UsbBuildVendorRequest(&urb, function, static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
-                        flags, 0, Request, Value, Index, Buffer, nullptr, Length, nullptr);
+  UsbBuildVendorRequest(&urb, function, static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), flags,
+                        0, Request, Value, Index, Buffer, nullptr, Length, nullptr);
   const NTSTATUS status = SubmitUrb(&urb);
   if (!NT_SUCCESS(status)) Trace(TRACE_LEVEL_ERROR, TraceUsbClassRequestFailed, RequestType, Request, status);
   Trace(TRACE_LEVEL_VERBOSE, TraceUsbOperationDone, UsbOpClassRequest, status, RequestType, Request);

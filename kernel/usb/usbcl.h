@@ -8,7 +8,7 @@
 #include <usbioctl.h>
 #include <usbbusif.h>
 #include <usbuser.h>
-#include "adapter/pool.h"
+#include "base/pool.h"
 #include "usb/usb_layout.h"
 
 class CUSBCL;
@@ -16,8 +16,7 @@ class CUSBCL;
 // Completion of an asynchronous transfer: final status, bytes transferred,
 // start frame, the caller's context and the bus frames (milliseconds) the
 // transfer covered. Runs at up to DISPATCH_LEVEL.
-typedef VOID (*PUSB_TRANSFER_CALLBACK)(NTSTATUS Status, ULONG Bytes, ULONG StartFrame, PVOID Context,
-                                        ULONG Frames);
+typedef VOID (*PUSB_TRANSFER_CALLBACK)(NTSTATUS Status, ULONG Bytes, ULONG StartFrame, PVOID Context, ULONG Frames);
 
 // One transfer in flight; records come from the owner's lookaside list.
 struct TransferContext {
@@ -96,8 +95,7 @@ class CUSBCL : public CPoolObject {
 
   // Synchronous requests; PASSIVE_LEVEL.
   NTSTATUS SubmitUrb(PURB Urb);
-  NTSTATUS ClassRequest(UCHAR RequestType, UCHAR Request, USHORT Value, USHORT Index, USHORT Length,
-                        PVOID Buffer);
+  NTSTATUS ClassRequest(UCHAR RequestType, UCHAR Request, USHORT Value, USHORT Index, USHORT Length, PVOID Buffer);
   NTSTATUS GetStringDescriptor(UCHAR Index, UsbString* String, USHORT LanguageId);
   NTSTATUS GetSerialNumber(UsbString* String, USHORT LanguageId);
   NTSTATUS AbortPipe(PUSBD_PIPE_INFORMATION Pipe);
@@ -176,8 +174,7 @@ class CUSBCL : public CPoolObject {
 
  private:
   static NTSTATUS TransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-  NTSTATUS ReadDescriptor(UCHAR Type, UCHAR Index, USHORT LanguageId, PVOID Buffer, ULONG Length,
-                          PULONG Returned);
+  NTSTATUS ReadDescriptor(UCHAR Type, UCHAR Index, USHORT LanguageId, PVOID Buffer, ULONG Length, PULONG Returned);
   // A read that must return exactly Length bytes (else STATUS_NOT_SUPPORTED).
   NTSTATUS ReadExactDescriptor(UCHAR Type, UCHAR Index, USHORT LanguageId, PVOID Buffer, ULONG Length);
   NTSTATUS ReadDeviceDescriptor();

@@ -53,8 +53,8 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 #define _Function_class_(x)
 #define _When_(a, b)
 
-typedef void *PVOID;
-typedef const void *PCVOID;
+typedef void* PVOID;
+typedef const void* PCVOID;
 typedef void *HANDLE, **PHANDLE;
 typedef char CHAR, CCHAR, *PCHAR, *PSTR, *LPSTR;
 typedef const char *PCSTR, *LPCSTR, *PCSZ;
@@ -100,11 +100,10 @@ static_assert(sizeof(PVOID) == 8 && sizeof(ULONG_PTR) == 8, "64-bit pointers");
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define C_ASSERT(e) static_assert(e, #e)
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define RTL_FIELD_SIZE(type, field) (sizeof(((type *)0)->field))
+#define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
-#define CONTAINING_RECORD(address, type, field) \
-  ((type *)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 
 #define MAXUCHAR 0xff
 #define MAXUSHORT 0xffff
@@ -137,30 +136,30 @@ typedef union _ULARGE_INTEGER {
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _LIST_ENTRY {
-  struct _LIST_ENTRY *Flink;
-  struct _LIST_ENTRY *Blink;
+  struct _LIST_ENTRY* Flink;
+  struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
 typedef struct _SINGLE_LIST_ENTRY {
-  struct _SINGLE_LIST_ENTRY *Next;
+  struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
-typedef WCHAR *PWCH;
-typedef const WCHAR *PCWCH;
+typedef WCHAR* PWCH;
+typedef const WCHAR* PCWCH;
 
 typedef struct _UNICODE_STRING {
   USHORT Length;         // bytes, without a terminator
   USHORT MaximumLength;  // bytes
   PWCH Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
-typedef const UNICODE_STRING *PCUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 typedef struct _STRING {
   USHORT Length;
   USHORT MaximumLength;
   PCHAR Buffer;
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
-typedef const STRING *PCANSI_STRING;
+typedef const STRING* PCANSI_STRING;
 
 #define RTL_CONSTANT_STRING(s) \
   { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWCH)(s) }
@@ -180,10 +179,12 @@ typedef struct _GUID {
 typedef GUID *LPGUID, *PGUID, IID, CLSID, *REFIID_PTR;
 typedef const GUID *LPCGUID, *PCGUID;
 #ifdef __cplusplus
-#define REFGUID const GUID &
-#define REFIID const IID &
-#define REFCLSID const IID &
+#define REFGUID const GUID&
+#define REFIID const IID&
+#define REFCLSID const IID&
 inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+// The same comparison for GUIDs known to be 8-byte aligned (wdm.h).
+inline bool IsEqualGUIDAligned(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
 inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
 inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 #define InlineIsEqualGUID IsEqualGUID
@@ -211,7 +212,7 @@ typedef struct _OBJECT_ATTRIBUTES {
   PVOID SecurityDescriptor;
   PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
-typedef const OBJECT_ATTRIBUTES *PCOBJECT_ATTRIBUTES;
+typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
 
 #define InitializeObjectAttributes(p, n, a, r, s) \
   do {                                            \

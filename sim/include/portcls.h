@@ -26,16 +26,29 @@ DECLARE_INTERFACE_(IResourceList, IUnknown) {
   STDMETHOD_(ULONG, NumberOfEntries)(THIS) PURE;
   STDMETHOD_(ULONG, NumberOfEntriesOfType)(THIS_ CM_RESOURCE_TYPE Type) PURE;
   STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindTranslatedEntry)(THIS_ CM_RESOURCE_TYPE Type, ULONG Index) PURE;
-  STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindUntranslatedEntry)(THIS_ CM_RESOURCE_TYPE Type, ULONG Index)
-  PURE;
-  STDMETHOD_(NTSTATUS, AddEntry)(THIS_ PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated,
-                                 PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) PURE;
+  STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindUntranslatedEntry)(THIS_ CM_RESOURCE_TYPE Type, ULONG Index) PURE;
+  STDMETHOD_(NTSTATUS, AddEntry)
+  (THIS_ PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated, PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) PURE;
   STDMETHOD_(NTSTATUS, AddEntryFromParent)(THIS_ IResourceList * Parent, CM_RESOURCE_TYPE Type, ULONG Index) PURE;
   STDMETHOD_(PCM_RESOURCE_LIST, TranslatedList)(THIS) PURE;
   STDMETHOD_(PCM_RESOURCE_LIST, UntranslatedList)(THIS) PURE;
 };
 #undef INTERFACE
-typedef IResourceList *PRESOURCELIST;
+typedef IResourceList* PRESOURCELIST;
+
+// ---- IAdapterPowerManagement ----
+DEFINE_GUID(IID_IAdapterPowerManagement, 0x793417D0L, 0x35FE, 0x11D1, 0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1, 0xB0);
+
+#undef INTERFACE
+#define INTERFACE IAdapterPowerManagement
+DECLARE_INTERFACE_(IAdapterPowerManagement, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(void, PowerChangeState)(THIS_ POWER_STATE NewState) PURE;
+  STDMETHOD_(NTSTATUS, QueryPowerChangeState)(THIS_ POWER_STATE NewStateQuery) PURE;
+  STDMETHOD_(NTSTATUS, QueryDeviceCapabilities)(THIS_ PDEVICE_CAPABILITIES PowerDeviceCaps) PURE;
+};
+#undef INTERFACE
+typedef IAdapterPowerManagement* PADAPTERPOWERMANAGEMENT;
 
 // ---- adapter driver API ----
 typedef NTSTATUS (*PCPFNSTARTDEVICE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
@@ -49,6 +62,9 @@ PORTCLASSAPI NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUN
 PORTCLASSAPI NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                                          PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize);
 PORTCLASSAPI NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Port class queries pUnknown for IAdapterPowerManagement and keeps that
+// reference until the device is removed; pvContext1 is the adapter device.
+PORTCLASSAPI NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvContext1);
 
 #ifdef __cplusplus
 }

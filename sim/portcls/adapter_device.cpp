@@ -64,6 +64,7 @@ void DestroyAdapterDevice(PDEVICE_OBJECT fdo) {
     Devices().erase(it);
   }
   *HeaderOf(fdo) = ExtensionHeader{};
+  ReleasePowerManagement(*device);
   // The subdevice references go with the record.
 }
 
@@ -77,8 +78,7 @@ size_t AdapterDeviceCount() {
 using sim::portcls::AdapterDevice;
 
 extern "C" NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                                       PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
-                                       ULONG DeviceExtensionSize) {
+                                       PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     sim::verifier::Fail("PcAddAdapterDevice", "called at IRQL %u, must be PASSIVE_LEVEL",
                         static_cast<unsigned>(KeGetCurrentIrql()));

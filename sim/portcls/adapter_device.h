@@ -12,8 +12,7 @@
 namespace sim::portcls {
 
 struct AdapterDevice {
-  AdapterDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower, PCPFNSTARTDEVICE start,
-                ULONG maxObjects)
+  AdapterDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower, PCPFNSTARTDEVICE start, ULONG maxObjects)
       : functionalDeviceObject(fdo),
         physicalDeviceObject(pdo),
         lowerDeviceObject(lower),
@@ -26,7 +25,21 @@ struct AdapterDevice {
   PCPFNSTARTDEVICE startDevice;
   bool started = false;
   SubdeviceTable subdevices;
+  // PcRegisterAdapterPowerManagement's interface (referenced) and the device
+  // power state port class last told it about.
+  IAdapterPowerManagement* powerManagement = nullptr;
+  DEVICE_POWER_STATE powerState = PowerDeviceD0;
 };
+
+// Drops the adapter's power management registration (device removal).
+void ReleasePowerManagement(AdapterDevice& device);
+
+// Sends IRP_MN_SET_POWER for a device power state to the adapter device's
+// stack, as the power manager does when a device idles or the system
+// sleeps, and waits for it. PASSIVE_LEVEL.
+NTSTATUS SetDevicePower(PDEVICE_OBJECT fdo, DEVICE_POWER_STATE state);
+// The power state port class last passed to PowerChangeState.
+DEVICE_POWER_STATE DevicePower(PDEVICE_OBJECT fdo);
 
 // The adapter device record of fdo, or null when fdo was not created by
 // PcAddAdapterDevice (or is already removed); with a `call` name that is a

@@ -17,6 +17,23 @@ NTSTATUS StartDevice(AdapterDevice& device, PIRP irp) {
     status = device.startDevice(device.functionalDeviceObject, irp, resources);
     resources->Release();
     device.started = NT_SUCCESS(status);
+    // A started device is in D0; port class says so to the adapter.
+    if (device.started && device.powerManagement != nullptr && device.powerState != PowerDeviceD0) {
+      POWER_STATE d0;
+      d0.DeviceState = PowerDeviceD0;
+      device.powerManagement->PowerChangeState(d0);
+    }
+    device.powerState = PowerDeviceD0;
+  }
+  return CompleteIrp(irp, status);
+}
+
+// The bus driver fills the capabilities; then the adapter may change them.
+NTSTATUS QueryCapabilities(AdapterDevice& device, PIRP irp) {
+  NTSTATUS status = PassDownAndWait(device.lowerDeviceObject, irp);
+  if (NT_SUCCESS(status) && device.powerManagement != nullptr) {
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    status = device.powerManagement->QueryDeviceCapabilities(caps);
   }
   return CompleteIrp(irp, status);
 }
@@ -40,10 +57,9 @@ NTSTATUS RemoveDevice(AdapterDevice& device, PIRP irp) {
 
 NTSTATUS HandlePnp(AdapterDevice& device, PIRP irp) {
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      return StartDevice(device, irp);
-    case IRP_MN_REMOVE_DEVICE:
-      return RemoveDevice(device, irp);
+    case IRP_MN_START_DEVICE: return StartDevice(device, irp);
+    case IRP_MN_REMOVE_DEVICE: return RemoveDevice(device, irp);
+    case IRP_MN_QUERY_CAPABILITIES: return QueryCapabilities(device, irp);
     case IRP_MN_SURPRISE_REMOVAL:
       device.started = false;
       irp->IoStatus.Status = STATUS_SUCCESS;

@@ -10,7 +10,17 @@ NTSTATUS HandlePower(AdapterDevice& device, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
   }
   if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
-    PoSetPowerState(device.functionalDeviceObject, DevicePowerState, stack->Parameters.Power.State);
+    // Port class tells the adapter about every change of the device state
+    // it handles, then records it.
+    const POWER_STATE state = stack->Parameters.Power.State;
+    if (device.powerManagement != nullptr && state.DeviceState != device.powerState) {
+      device.powerManagement->PowerChangeState(state);
+    }
+    device.powerState = state.DeviceState;
+    PoSetPowerState(device.functionalDeviceObject, DevicePowerState, state);
+  } else if (stack->MinorFunction == IRP_MN_QUERY_POWER && stack->Parameters.Power.Type == DevicePowerState &&
+             device.powerManagement != nullptr) {
+    irp->IoStatus.Status = device.powerManagement->QueryPowerChangeState(stack->Parameters.Power.State);
   }
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);

@@ -64,7 +64,7 @@ TEST_F(AdapterDeviceTest, StartsThroughPortClass) {
   ASSERT_NE(fdo, nullptr);
   EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
   AdapterExtension* extension = GetAdapterExtension(fdo);
-  EXPECT_EQ(extension->Adapter, nullptr);
+  EXPECT_NE(extension->Adapter, nullptr);
   EXPECT_EQ(extension->RemovePending, 0u);
   EXPECT_EQ(extension->DeviceFailed, 0u);
   // The extension mutex is ready for use.

@@ -7,8 +7,8 @@
 
 #include "adapter/adapter_device.h"
 #include "adapter/dispatch.h"
-#include "adapter/pool.h"
-#include "adapter/trace.h"
+#include "base/pool.h"
+#include "base/trace.h"
 #include "driver_fixture.h"
 #include "sim/portcls/adapter_device.h"
 

@@ -89,9 +89,9 @@ TEST(AudioModel, Oxley10x6ModelsClockSelectorPathsAndFeedback) {
   ASSERT_NE(play, nullptr);
   ASSERT_NE(rec, nullptr);
   EXPECT_EQ(play->InterfaceNumber, 1);
-  EXPECT_EQ(play->Direction, kAudioDirectionOut);
+  EXPECT_EQ(play->Direction, kDirectionRender);
   EXPECT_EQ(rec->InterfaceNumber, 2);
-  EXPECT_EQ(rec->Direction, kAudioDirectionIn);
+  EXPECT_EQ(rec->Direction, kDirectionCapture);
   EXPECT_EQ(play->AlternateCount, 3u);
   EXPECT_EQ(play->Terminal->GetId(), 1u);
   EXPECT_EQ(rec->Terminal->GetId(), 6u);
@@ -197,15 +197,18 @@ TEST(AudioModel, ControlHeaderFaultsFailTheAttach) {
 TEST(AudioModel, EntityWalkStopsAtUnknownUnitsAndTheLastLinkDecides) {
   // A processing unit as the last entity fails; earlier it does not matter.
   EXPECT_EQ(AttachStatusOf(Uac1With([](ConfigurationBuilder& c) {
-              c.Ac1InputTerminal(1, 0x0101, 2).Ac1OutputTerminal(3, 0x0301, 1).Raw(
-                  {13, 0x24, 0x07, 9, 0x01, 0x00, 1, 1, 2, 0, 0, 0, 0});
-            }), Speed::Full),
+                             c.Ac1InputTerminal(1, 0x0101, 2)
+                                 .Ac1OutputTerminal(3, 0x0301, 1)
+                                 .Raw({13, 0x24, 0x07, 9, 0x01, 0x00, 1, 1, 2, 0, 0, 0, 0});
+                           }),
+                           Speed::Full),
             STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(AttachStatusOf(Uac1With([](ConfigurationBuilder& c) {
-              c.Raw({13, 0x24, 0x07, 9, 0x01, 0x00, 1, 1, 2, 0, 0, 0, 0})
-                  .Ac1InputTerminal(1, 0x0101, 2)
-                  .Ac1OutputTerminal(3, 0x0301, 1);
-            }), Speed::Full),
+                             c.Raw({13, 0x24, 0x07, 9, 0x01, 0x00, 1, 1, 2, 0, 0, 0, 0})
+                                 .Ac1InputTerminal(1, 0x0101, 2)
+                                 .Ac1OutputTerminal(3, 0x0301, 1);
+                           }),
+                           Speed::Full),
             STATUS_SUCCESS);
   // Subtype 0x09 ends the walk of a 1.0 function: terminal 7 is not modelled.
   {
@@ -350,8 +353,8 @@ TEST(AudioModel, DevicesThatNeedEveryInterfaceConfigured) {
   ConfigurationBuilder c = Uac2Control();
   Uac2Playback(c, 1);
   c.Interface(2, 0, 0xFF, 0, 0).Endpoint(0x83, kXferInterrupt, 8, 4);
-  for (auto [vendor, product, expected] : {std::tuple<uint16_t, uint16_t, ULONG>{0x20B1, 0x0002, 3},
-                                           {0x054C, 0x09D5, 3}, {0x1234, 0x5678, 2}}) {
+  for (auto [vendor, product, expected] :
+       {std::tuple<uint16_t, uint16_t, ULONG>{0x20B1, 0x0002, 3}, {0x054C, 0x09D5, 3}, {0x1234, 0x5678, 2}}) {
     SCOPED_TRACE(vendor);
     AudioHarness h(Device(c, Speed::High, vendor, product));
     ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);

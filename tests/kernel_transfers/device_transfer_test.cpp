@@ -22,15 +22,15 @@ struct Selected {
 Selected SelectPlayback(CUSBAudioCL& audio, ULONG rate, bool implicit) {
   Selected s;
   ULONG channels = 0, bits = 0, max = 0;
-  EXPECT_EQ(audio.GetBestFormat(kAudioDirectionOut, 1, rate, &channels, &bits), STATUS_SUCCESS);
+  EXPECT_EQ(audio.GetBestFormat(kDirectionRender, 1, rate, &channels, &bits), STATUS_SUCCESS);
   NTSTATUS status;
   if (implicit) {
     ULONG nominal = 0;
     LONG below = 0, above = 0;
-    status = audio.SelectStreamingFormat(kAudioDirectionOut, 1, channels, bits, rate, 8, &s.channels, &s.bits,
-                                         &nominal, &below, &above, &max);
+    status = audio.SelectStreamingFormat(kDirectionRender, 1, channels, bits, rate, 8, &s.channels, &s.bits, &nominal,
+                                         &below, &above, &max);
   } else {
-    status = audio.SelectStreamingFormat(kAudioDirectionOut, 1, channels, bits, rate, 8, &s.channels, &s.bits, &max);
+    status = audio.SelectStreamingFormat(kDirectionRender, 1, channels, bits, rate, 8, &s.channels, &s.bits, &max);
   }
   EXPECT_EQ(status, STATUS_SUCCESS);
   s.frameBytes = audio.PlaybackStream() != nullptr ? audio.PlaybackStream()->BytesPerFrame : 0;
@@ -62,7 +62,7 @@ TEST(DevicePlayback, ExplicitFeedbackDeviceReceivesWholeFramesAndReportsItsRate)
   const Selected s = SelectPlayback(h.Audio(), 48000, false);
   StreamInterface* play = h.Audio().PlaybackStream();
   ASSERT_NE(play->FeedbackPipe, nullptr);
-  play->FeedbackRateInUse = h.Audio().NominalFeedback(kAudioDirectionOut);
+  play->FeedbackRateInUse = h.Audio().NominalFeedback(kDirectionRender);
   const ULONG bytes = h.Audio().PlaybackBytes(2, play->FeedbackRateInUse);
   EXPECT_EQ(bytes, 96u * s.frameBytes);
   Play(h.Audio(), Ramp(bytes), 2);
@@ -74,13 +74,13 @@ TEST(DevicePlayback, ExplicitFeedbackDeviceReceivesWholeFramesAndReportsItsRate)
   std::vector<uint8_t> feedback(h.Audio().FeedbackReadLength(), 0);
   ASSERT_GT(feedback.size(), 0u);
   usbtest::Completion read;
-  ASSERT_EQ(h.Audio().RecvFeedback(feedback.data(), static_cast<ULONG>(feedback.size()),
-                                   usbtest::Completion::Callback, &read),
+  ASSERT_EQ(h.Audio().RecvFeedback(feedback.data(), static_cast<ULONG>(feedback.size()), usbtest::Completion::Callback,
+                                   &read),
             STATUS_SUCCESS);
   ASSERT_TRUE(read.Wait());
   EXPECT_EQ(read.status, STATUS_SUCCESS);
   EXPECT_EQ(read.frames, 0u);
-  const double nominal = h.Audio().NominalFeedback(kAudioDirectionOut);
+  const double nominal = h.Audio().NominalFeedback(kDirectionRender);
   EXPECT_NEAR(read.bytes, nominal, nominal / 100);
   EXPECT_EQ(play->LastFeedbackValue != 0, true);
 }
@@ -145,16 +145,16 @@ TEST(DeviceCapture, ReadsWholePacketsOfTheSelectedFormat) {
   AudioHarness h(CreateModel("oxley-10x6"), true);
   ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
   ULONG channels = 0, bits = 0, chosenChannels = 0, chosenBits = 0, max = 0;
-  ASSERT_EQ(h.Audio().GetBestFormat(kAudioDirectionIn, 1, 48000, &channels, &bits), STATUS_SUCCESS);
-  ASSERT_EQ(h.Audio().SelectStreamingFormat(kAudioDirectionIn, 1, channels, bits, 48000, 8, &chosenChannels,
+  ASSERT_EQ(h.Audio().GetBestFormat(kDirectionCapture, 1, 48000, &channels, &bits), STATUS_SUCCESS);
+  ASSERT_EQ(h.Audio().SelectStreamingFormat(kDirectionCapture, 1, channels, bits, 48000, 8, &chosenChannels,
                                             &chosenBits, &max),
             STATUS_SUCCESS);
   const StreamInterface* rec = h.Audio().CaptureStream();
   std::vector<uint8_t> buffer(8 * rec->DataPipe->MaximumPacketSize, 0xEE);
   usbtest::Completion done;
-  ASSERT_EQ(h.Audio().SubmitCapture(buffer.data(), static_cast<ULONG>(buffer.size()), usbtest::Completion::Callback,
-                                    &done),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      h.Audio().SubmitCapture(buffer.data(), static_cast<ULONG>(buffer.size()), usbtest::Completion::Callback, &done),
+      STATUS_SUCCESS);
   ASSERT_TRUE(done.Wait());
   EXPECT_EQ(done.status, STATUS_SUCCESS);
   EXPECT_EQ(done.bytes % rec->BytesPerFrame, 0u);
@@ -186,12 +186,12 @@ TEST(DeviceFeedback, PacketsLongerThanTheirSlotAreNotBelieved) {
   h.Device().GlitchPacketSize(play->FeedbackPipe->EndpointAddress, 3, 2);
   std::vector<uint8_t> feedback(h.Audio().FeedbackReadLength(), 0);
   usbtest::Completion read;
-  ASSERT_EQ(h.Audio().RecvFeedback(feedback.data(), static_cast<ULONG>(feedback.size()),
-                                   usbtest::Completion::Callback, &read),
+  ASSERT_EQ(h.Audio().RecvFeedback(feedback.data(), static_cast<ULONG>(feedback.size()), usbtest::Completion::Callback,
+                                   &read),
             STATUS_SUCCESS);
   ASSERT_TRUE(read.Wait());
   if (NT_SUCCESS(read.status)) {
-    const double nominal = h.Audio().NominalFeedback(kAudioDirectionOut);
+    const double nominal = h.Audio().NominalFeedback(kDirectionRender);
     EXPECT_NEAR(read.bytes, nominal, nominal / 100);
   } else {
     EXPECT_EQ(read.bytes, 0u);

@@ -186,7 +186,7 @@ TEST_F(ExplicitFeedback, LongRunFollowsTheNominalRateAtBothSpeeds) {
       probe_->SetUp(highSpeed, 4, true, false);
       probe_->Playback().SampleRate = rate;
       probe_->Playback().PacketAccumulator = 0;
-      const ULONG feedback = probe_->NominalFeedback(kAudioDirectionOut);
+      const ULONG feedback = probe_->NominalFeedback(kDirectionRender);
       probe_->SetFeedbackRate(feedback);
       ULONGLONG frames = 0;
       std::vector<ULONG> lengths;

@@ -120,6 +120,7 @@ std::unique_ptr<sim::usb::UsbAudioDevice> Uac1PlaybackOnly(bool feedback) {
   dev.idProduct = feedback ? 0x0111 : 0x0112;
   DeviceDefinition d;
   d.name = feedback ? "playback-feedback" : "playback-adaptive";
+  d.strings[dev.iSerialNumber] = d.name;
   d.speed = Speed::Full;
   d.deviceDescriptor = BuildDeviceDescriptor(dev);
   d.configurationDescriptor = c.Build();
@@ -193,6 +194,7 @@ std::unique_ptr<sim::usb::UsbAudioDevice> Uac2PlaybackEverySecondMicroframe() {
   dev.idProduct = 0x0222;
   DeviceDefinition d;
   d.name = "playback-interval-2";
+  d.strings[dev.iSerialNumber] = "playback-interval-2";
   d.speed = Speed::High;
   d.deviceDescriptor = BuildDeviceDescriptor(dev);
   d.configurationDescriptor = c.Build();

@@ -2,8 +2,8 @@
 
 #include <ntddk.h>
 
-#include "adapter/pool.h"
-#include "adapter/pool_tags.h"
+#include "base/pool.h"
+#include "base/pool_tags.h"
 
 namespace streamcheck {
 
@@ -19,6 +19,7 @@ DriverSession::DriverSession(sim::testbed::Testbed& bed, sim::usb::UsbAudioDevic
   }
   if (NTSTATUS status = bed_.Start(pdo_); !NT_SUCCESS(status)) {
     Fail("StartDevice", status);
+    Diagnose();
     return;
   }
   started_ = true;
@@ -43,6 +44,25 @@ DriverSession::DriverSession(sim::testbed::Testbed& bed, sim::usb::UsbAudioDevic
 }
 
 DriverSession::~DriverSession() { Close(); }
+
+void DriverSession::Diagnose() {
+  // The device core attaches and configures the function during the start;
+  // doing the same on the bare device tells which of the two refused it.
+  audio_ = new (NonPagedPoolNx, kPoolTagDriver) CUSBAudioCL();
+  if (audio_ == nullptr) return;
+  NTSTATUS status = audio_->Attach(pdo_, kDeviceStartIrpPool);
+  const char* step = "Attach";
+  if (NT_SUCCESS(status)) {
+    status = audio_->Configure();
+    step = "Configure";
+  }
+  if (!NT_SUCCESS(status)) {
+    failedStep_ = step;
+    failedStatus_ = status;
+  }
+  delete audio_;
+  audio_ = nullptr;
+}
 
 bool DriverSession::Refused() const {
   return failedStep_ == "IoGetLowerDeviceObject" || failedStep_ == "allocation" || failedStep_ == "Attach" ||

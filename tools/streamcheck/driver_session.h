@@ -43,6 +43,8 @@ class DriverSession {
 
  private:
   void Fail(const char* step, NTSTATUS status);
+  // After a failed start: whether attaching or configuring the function refused the device.
+  void Diagnose();
 
   sim::testbed::Testbed& bed_;
   PDEVICE_OBJECT pdo_ = nullptr;

@@ -13,22 +13,18 @@ constexpr int64_t kStopTimeout = 10 * sim::clock::kTicksPerSecond;
 constexpr size_t kMaxDistinctFeedback = 64;
 
 bool DeviceGone(NTSTATUS status) {
-  return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED ||
-         status == STATUS_DEVICE_REMOVED || status == STATUS_DELETE_PENDING;
+  return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DEVICE_REMOVED ||
+         status == STATUS_DELETE_PENDING;
 }
 
 }  // namespace
 
 const char* ModeName(PlaybackMode mode) {
   switch (mode) {
-    case PlaybackMode::None:
-      return "none";
-    case PlaybackMode::Pattern:
-      return "rate pattern";
-    case PlaybackMode::ExplicitFeedback:
-      return "explicit feedback";
-    case PlaybackMode::ImplicitFeedback:
-      return "implicit feedback";
+    case PlaybackMode::None: return "none";
+    case PlaybackMode::Pattern: return "rate pattern";
+    case PlaybackMode::ExplicitFeedback: return "explicit feedback";
+    case PlaybackMode::ImplicitFeedback: return "implicit feedback";
   }
   return "?";
 }
@@ -53,27 +49,27 @@ NTSTATUS TransferStreamer::SelectDirection(UCHAR direction, DirectionFormat* for
   ULONG channels = 0, bits = 0;
   NTSTATUS status = audio_.GetBestFormat(direction, options_.formatType, options_.rate, &channels, &bits);
   if (!NT_SUCCESS(status)) {
-    NoteError(status, direction == kAudioDirectionOut ? "GetBestFormat (playback)" : "GetBestFormat (capture)");
+    NoteError(status, direction == kDirectionRender ? "GetBestFormat (playback)" : "GetBestFormat (capture)");
     return status;
   }
   ULONG nominal = 0;
   LONG below = 0, above = 0;
   if (implicit_) {
     status = audio_.SelectStreamingFormat(direction, options_.formatType, channels, bits, options_.rate,
-                                          direction == kAudioDirectionOut ? options_.playbackMs : options_.captureMs,
+                                          direction == kDirectionRender ? options_.playbackMs : options_.captureMs,
                                           &format->channels, &format->bits, &nominal, &below, &above,
                                           &format->maxTransferBytes);
   } else {
     status = audio_.SelectStreamingFormat(direction, options_.formatType, channels, bits, options_.rate,
-                                          direction == kAudioDirectionOut ? options_.playbackMs : options_.captureMs,
+                                          direction == kDirectionRender ? options_.playbackMs : options_.captureMs,
                                           &format->channels, &format->bits, &format->maxTransferBytes);
   }
   if (!NT_SUCCESS(status)) {
-    NoteError(status, direction == kAudioDirectionOut ? "SelectStreamingFormat (playback)"
-                                                      : "SelectStreamingFormat (capture)");
+    NoteError(status,
+              direction == kDirectionRender ? "SelectStreamingFormat (playback)" : "SelectStreamingFormat (capture)");
     return status;
   }
-  const StreamInterface* stream = direction == kAudioDirectionOut ? audio_.PlaybackStream() : audio_.CaptureStream();
+  const StreamInterface* stream = direction == kDirectionRender ? audio_.PlaybackStream() : audio_.CaptureStream();
   format->active = true;
   format->alternate = audio_.GetCurrentAlternate(direction);
   format->bytesPerFrame = stream->BytesPerFrame;
@@ -93,14 +89,14 @@ NTSTATUS TransferStreamer::Select() {
   implicit_ = audio_.UsesImplicitFeedback() != FALSE;
   selected_ = true;
   if (options_.capture && audio_.CaptureStream() != nullptr) {
-    if (NTSTATUS status = SelectDirection(kAudioDirectionIn, &report_.capture); !NT_SUCCESS(status)) return status;
+    if (NTSTATUS status = SelectDirection(kDirectionCapture, &report_.capture); !NT_SUCCESS(status)) return status;
   }
   if (options_.playback && audio_.PlaybackStream() != nullptr) {
-    if (NTSTATUS status = SelectDirection(kAudioDirectionOut, &report_.playback); !NT_SUCCESS(status)) return status;
-    report_.mode = implicit_ ? PlaybackMode::ImplicitFeedback
+    if (NTSTATUS status = SelectDirection(kDirectionRender, &report_.playback); !NT_SUCCESS(status)) return status;
+    report_.mode = implicit_                                          ? PlaybackMode::ImplicitFeedback
                    : audio_.PlaybackStream()->FeedbackPipe != nullptr ? PlaybackMode::ExplicitFeedback
-                                                                       : PlaybackMode::Pattern;
-    report_.feedbackNominal = audio_.NominalFeedback(kAudioDirectionOut);
+                                                                      : PlaybackMode::Pattern;
+    report_.feedbackNominal = audio_.NominalFeedback(kDirectionRender);
   }
   if (!report_.playback.active && !report_.capture.active) {
     NoteError(STATUS_NOT_SUPPORTED, "no stream to run");
@@ -141,8 +137,8 @@ NTSTATUS TransferStreamer::Start() {
   }
   // Explicit feedback: playback waits for the first measurement; implicit:
   // for the first frames capture delivers.
-  playbackGate_ = report_.mode == PlaybackMode::Pattern ||
-                  (report_.mode == PlaybackMode::ImplicitFeedback && !rec.active);
+  playbackGate_ =
+      report_.mode == PlaybackMode::Pattern || (report_.mode == PlaybackMode::ImplicitFeedback && !rec.active);
   running_ = true;
   workerExit_ = false;
   startTime_ = sim::clock::Now();
@@ -195,9 +191,8 @@ void TransferStreamer::Submit(Slot* slot, std::unique_lock<sim::clock::Mutex>& l
     slot->length = static_cast<ULONG>(slot->buffer.size());
     ++inFlight_;
     lock.unlock();
-    status = slot->kind == Kind::Capture
-                 ? audio_.SubmitCapture(slot->buffer.data(), slot->length, OnComplete, slot)
-                 : audio_.RecvFeedback(slot->buffer.data(), slot->length, OnComplete, slot);
+    status = slot->kind == Kind::Capture ? audio_.SubmitCapture(slot->buffer.data(), slot->length, OnComplete, slot)
+                                         : audio_.RecvFeedback(slot->buffer.data(), slot->length, OnComplete, slot);
     lock.lock();
   }
   if (!NT_SUCCESS(status)) {
@@ -215,9 +210,7 @@ bool TransferStreamer::PlaybackLength(ULONG* length) {
   const DirectionFormat& play = report_.playback;
   ULONGLONG bytes = 0;
   switch (report_.mode) {
-    case PlaybackMode::Pattern:
-      bytes = audio_.PlaybackBytes(options_.playbackMs, 0);
-      break;
+    case PlaybackMode::Pattern: bytes = audio_.PlaybackBytes(options_.playbackMs, 0); break;
     case PlaybackMode::ExplicitFeedback: {
       StreamInterface* stream = audio_.PlaybackStream();
       KLOCK_QUEUE_HANDLE handle;
@@ -242,8 +235,7 @@ bool TransferStreamer::PlaybackLength(ULONG* length) {
       bytes = total > 0 ? static_cast<ULONGLONG>(total) : 0;
       break;
     }
-    case PlaybackMode::None:
-      break;
+    case PlaybackMode::None: break;
   }
   if (bytes == 0 || bytes > play.maxTransferBytes) return false;
   *length = static_cast<ULONG>(bytes);
@@ -361,9 +353,8 @@ bool TransferStreamer::Probe(ULONG captureFrames) {
   probeCount_ = 0;
   if (++probeSlot_ < playbackSlots_.size()) return false;
   // Capture ran ahead of the nominal count by this much in the last transfer.
-  report_.frameBalance =
-      (static_cast<int64_t>(slot->probeLength) - static_cast<int64_t>(play.nominalTransferBytes)) /
-      static_cast<int64_t>(play.bytesPerFrame);
+  report_.frameBalance = (static_cast<int64_t>(slot->probeLength) - static_cast<int64_t>(play.nominalTransferBytes)) /
+                         static_cast<int64_t>(play.bytesPerFrame);
   return true;
 }
 
@@ -412,8 +403,8 @@ void TransferStreamer::Release() {
   selected_ = false;
   ULONG channels = 0, bits = 0, max = 0, nominal = 0;
   LONG below = 0, above = 0;
-  for (UCHAR direction : {kAudioDirectionOut, kAudioDirectionIn}) {
-    const DirectionFormat& format = direction == kAudioDirectionOut ? report_.playback : report_.capture;
+  for (UCHAR direction : {kDirectionRender, kDirectionCapture}) {
+    const DirectionFormat& format = direction == kDirectionRender ? report_.playback : report_.capture;
     if (!format.active) continue;
     if (implicit_) {
       audio_.SelectStreamingFormat(direction, options_.formatType, 0, 0, 0, 1, &channels, &bits, &nominal, &below,

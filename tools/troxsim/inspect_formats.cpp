@@ -13,8 +13,8 @@ namespace troxsim {
 namespace {
 
 // The rates the device core offers, lowest first.
-constexpr ULONG kStandardRates[] = {8000,   11025,  16000,  22050,  32000,  44100,  48000, 88200,
-                                    96000,  176400, 192000, 352800, 384000, 705600, 768000};
+constexpr ULONG kStandardRates[] = {8000,  11025,  16000,  22050,  32000,  44100,  48000, 88200,
+                                    96000, 176400, 192000, 352800, 384000, 705600, 768000};
 constexpr ULONG kPreferredRate = 48000;
 // The device core's transfer lengths.
 constexpr ULONG kRenderTransferMs = 8;
@@ -23,16 +23,16 @@ constexpr ULONG kCaptureTransferMs = 1;
 // One call of whichever SelectStreamingFormat form the device core would use.
 // The frame counts are only asked for with a real format: the empty one has
 // no frame size to count in.
-NTSTATUS Select(CUSBAudioCL& audio, bool implicit, UCHAR direction, USHORT type, ULONG channels, ULONG bits,
-                ULONG rate, ULONG transferMs, ULONG* maxTransfer, DirectionSelection* into) {
+NTSTATUS Select(CUSBAudioCL& audio, bool implicit, UCHAR direction, USHORT type, ULONG channels, ULONG bits, ULONG rate,
+                ULONG transferMs, ULONG* maxTransfer, DirectionSelection* into) {
   ULONG chosenChannels = 0, chosenBits = 0;
   if (!implicit) {
-    return audio.SelectStreamingFormat(direction, type, channels, bits, rate, transferMs, &chosenChannels,
-                                       &chosenBits, maxTransfer);
+    return audio.SelectStreamingFormat(direction, type, channels, bits, rate, transferMs, &chosenChannels, &chosenBits,
+                                       maxTransfer);
   }
   if (into == nullptr) {
-    return audio.SelectStreamingFormat(direction, type, channels, bits, rate, transferMs, &chosenChannels,
-                                       &chosenBits, nullptr, nullptr, nullptr, maxTransfer);
+    return audio.SelectStreamingFormat(direction, type, channels, bits, rate, transferMs, &chosenChannels, &chosenBits,
+                                       nullptr, nullptr, nullptr, maxTransfer);
   }
   ULONG nominal = 0;
   LONG below = 0, above = 0;
@@ -50,7 +50,7 @@ NTSTATUS Select(CUSBAudioCL& audio, bool implicit, UCHAR direction, USHORT type,
 // as they succeed; returns whether SelectStreamingFormat was called.
 bool RunSteps(CUSBAudioCL& audio, StreamInterface* stream, bool implicit, USHORT type, ULONG rate,
               DirectionSelection& d) {
-  const UCHAR direction = d.capture ? kAudioDirectionIn : kAudioDirectionOut;
+  const UCHAR direction = d.capture ? kDirectionCapture : kDirectionRender;
   auto fail = [&](const char* step, NTSTATUS status) {
     d.status = status;
     d.failedStep = step;
@@ -103,7 +103,7 @@ DirectionSelection SelectDirection(CUSBAudioCL& audio, StreamInterface* stream, 
   d.capture = stream == audio.CaptureStream();
   d.interfaceNumber = stream->InterfaceNumber;
   d.transferMs = d.capture ? kCaptureTransferMs : kRenderTransferMs;
-  const UCHAR direction = d.capture ? kAudioDirectionIn : kAudioDirectionOut;
+  const UCHAR direction = d.capture ? kDirectionCapture : kDirectionRender;
   if (RunSteps(audio, stream, implicit, type, rate, d)) {
     // Stop the direction even after a failure: a failed selection may
     // already have changed the alternate.
@@ -170,8 +170,7 @@ void PrintFormatsText(std::ostream& out, const FormatReport& r) {
     out << "  " << (d.capture ? "capture" : "playback") << " (interface " << d.interfaceNumber << "): ";
     if (d.bestChannels) out << "best " << *d.bestChannels << " channels, " << *d.bestBits << " bits";
     if (d.alternate) {
-      out << "; alternate " << *d.alternate << ", " << *d.chosenChannels << " channels, " << *d.chosenBits
-          << " bits";
+      out << "; alternate " << *d.alternate << ", " << *d.chosenChannels << " channels, " << *d.chosenBits << " bits";
     }
     if (!d.failedStep.empty()) {
       out << (d.bestChannels ? "; " : "") << d.failedStep << " failed with " << StatusText(d.status);
@@ -182,7 +181,8 @@ void PrintFormatsText(std::ostream& out, const FormatReport& r) {
           << *d.minimumPacketBytes << ", maximum " << *d.maximumPacketBytes << ", short packets "
           << (*d.shortPacket ? "yes" : "no") << "\n";
       out << "    per transfer: 1 ms " << *d.bytesPerMillisecond << " bytes";
-      if (d.bytesPerTransfer && d.transferMs != 1) out << ", " << d.transferMs << " ms " << *d.bytesPerTransfer << " bytes";
+      if (d.bytesPerTransfer && d.transferMs != 1)
+        out << ", " << d.transferMs << " ms " << *d.bytesPerTransfer << " bytes";
       if (d.nominalTransferBytes) {
         out << " (nominal " << *d.nominalTransferBytes << ", frames " << *d.framesBelow << " to +" << *d.framesAbove
             << ")";

@@ -55,14 +55,14 @@ EntityReport ReadEntity(CUSBAudioEntity* entity, bool class2) {
   if (entity->IsClockSelector()) {
     auto* selector = static_cast<CUSBAudioClockSelector*>(entity);
     for (ULONG i = 0; i < selector->InputCount(); ++i) r.sources.push_back(selector->GetSourceId(i));
-  } else if (ULONG source = entity->GetSourceId(0); source != 0xFFFFFFFF) {
+  } else if (ULONG source = entity->GetSourceId(0); source != kNoEntity) {
     // Units with one input (feature unit, output terminal); the others report none.
     r.sources.push_back(source);
   }
   if (entity->IsTerminal()) {
     auto* terminal = static_cast<CUSBAudioTerminal*>(entity);
     r.terminalType = entity->DescriptorLength() >= 6 ? Word(entity->Descriptor(), 4) : 0;
-    if (ULONG clockId = terminal->GetClockId(); clockId != 0xFFFFFFFF) r.clockId = clockId;
+    if (ULONG clockId = terminal->GetClockId(); clockId != kNoEntity) r.clockId = clockId;
     if (terminal->ClockEntity() != nullptr) r.clockName = NameOf(terminal->ClockEntity());
   }
   if (entity->IsClock()) {
@@ -166,12 +166,13 @@ ModelReport CollectModel(CUSBAudioCL& audio) {
   m.class2 = audio.IsClass2() != FALSE;
   if (audio.ControlHeader() != nullptr) m.bcdAdc = Word(audio.ControlHeader(), 3);
   if (audio.ControlInterface() != nullptr) m.controlInterface = audio.ControlInterface()->bInterfaceNumber;
-  for (CUSBAudioEntity* e = audio.Entities(); e != nullptr; e = e->Next()) m.entities.push_back(ReadEntity(e, m.class2));
+  for (CUSBAudioEntity* e = audio.Entities(); e != nullptr; e = e->Next())
+    m.entities.push_back(ReadEntity(e, m.class2));
 
   for (StreamInterface* s = audio.Streams(); s != nullptr; s = s->Next) {
     StreamReport r;
     r.interfaceNumber = s->InterfaceNumber;
-    r.capture = s->Direction == kAudioDirectionIn;
+    r.capture = s->Direction == kDirectionCapture;
     r.playbackStream = s == audio.PlaybackStream();
     r.captureStream = s == audio.CaptureStream();
     std::optional<uint32_t> clockMinimum, clockMaximum;
@@ -200,7 +201,8 @@ ModelReport CollectModel(CUSBAudioCL& audio) {
         a.rateMaximum = clockMaximum;
       }
       if (alt.DataEndpoint != nullptr) a.data = ReadEndpoint(alt.DataEndpoint, m.highSpeed, m.class2, "data");
-      if (alt.FeedbackEndpoint != nullptr) a.feedback = ReadEndpoint(alt.FeedbackEndpoint, m.highSpeed, m.class2, "feedback");
+      if (alt.FeedbackEndpoint != nullptr)
+        a.feedback = ReadEndpoint(alt.FeedbackEndpoint, m.highSpeed, m.class2, "feedback");
       if (alt.EpGeneral != nullptr) {
         a.hasEpGeneral = true;
         a.epControls = alt.EpGeneral[3];

@@ -18,7 +18,7 @@ ULONG PickRate(CUSBAudioCL& audio) {
     if (NT_SUCCESS(audio.IsSampleRateSupported(rate))) return rate;
   }
   ULONG lower = 1, upper = 0xFFFFFFFF;
-  const UCHAR direction = audio.PlaybackStream() != nullptr ? kAudioDirectionOut : kAudioDirectionIn;
+  const UCHAR direction = audio.PlaybackStream() != nullptr ? kDirectionRender : kDirectionCapture;
   if (NT_SUCCESS(audio.GetSampleRateRange(direction, &lower, &upper))) return lower;
   return 48000;
 }

@@ -55,8 +55,8 @@ NTKERNELAPI PVOID NTAPI ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, 
 #endif
 
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                                    ULONG BugCheckOnFailure, ULONG Priority);
+                                                     MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                                     ULONG BugCheckOnFailure, ULONG Priority);
 
 // Exported by ntoskrnl.exe since Windows XP; the header only declares it for
 // file-system builds.
@@ -75,4 +75,13 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObj
 #ifdef __cplusplus
 extern "C"
 #endif
-NTSYSAPI BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version);
+    NTSYSAPI BOOLEAN NTAPI
+    RtlIsNtDdiVersionAvailable(ULONG Version);
+
+// RtlQueryRegistryValues' type check of direct entries (wdm.h of the kit
+// since Windows 8; older systems ignore the flag).
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xff << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
+#endif

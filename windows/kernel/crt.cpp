@@ -6,7 +6,7 @@
 
 #include <new>
 
-#include "adapter/pool.h"
+#include "base/pool.h"
 
 namespace {
 

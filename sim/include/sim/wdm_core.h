@@ -101,11 +101,10 @@ BOOLEAN KeCancelTimer(PKTIMER Timer);
 BOOLEAN KeReadStateTimer(PKTIMER Timer);
 
 // ---- waits ----
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
-                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
@@ -138,18 +137,18 @@ void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
 void KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
 
 // ---- threads and objects ----
-extern POBJECT_TYPE *PsThreadType;
-extern POBJECT_TYPE *ExEventObjectType;
-extern POBJECT_TYPE *ExSemaphoreObjectType;
+extern POBJECT_TYPE* PsThreadType;
+extern POBJECT_TYPE* ExEventObjectType;
+extern POBJECT_TYPE* ExSemaphoreObjectType;
 
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 #define ZwCurrentThread() NtCurrentThread()
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
 __attribute__((noreturn)) NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 PKTHREAD KeGetCurrentThread(void);
 PETHREAD PsGetCurrentThread(void);
@@ -165,8 +164,10 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
   ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
+// Waits on the object a kernel handle refers to; PASSIVE_LEVEL.
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation);
 NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                     KPROCESSOR_MODE AccessMode);
@@ -187,15 +188,13 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag);
 void ExFreePool(PVOID P);
 
 // ---- lookaside lists ----
-void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                     USHORT Depth);
+void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                     ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
-void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                    USHORT Depth);
+void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                    ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 void ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 void ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
@@ -216,12 +215,11 @@ __attribute__((noreturn)) void KeBugCheck(ULONG BugCheckCode);
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 void FatalListEntryError(PVOID p1, PVOID p2, PVOID p3);
-void sim_PagedCodeCheck(const char *function);
+void sim_PagedCodeCheck(const char* function);
 
 #define KdPrint(_x_) DbgPrint _x_
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
-#define ASSERTMSG(msg, exp) \
-  ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
+#define ASSERTMSG(msg, exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
 #define NT_ASSERT(exp) ((void)ASSERT(exp))
 #define NT_VERIFY(exp) ASSERT(exp)
 #define PAGED_CODE() sim_PagedCodeCheck(__func__)
@@ -234,7 +232,7 @@ void sim_PagedCodeCheck(const char *function);
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
-SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
@@ -256,7 +254,7 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
 NTSTATUS RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString);
-NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID *Guid);
+NTSTATUS RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid);
 
 // ---- ETW ----
 typedef struct _EVENT_DESCRIPTOR {
@@ -268,7 +266,7 @@ typedef struct _EVENT_DESCRIPTOR {
   USHORT Task;
   ULONGLONG Keyword;
 } EVENT_DESCRIPTOR, *PEVENT_DESCRIPTOR;
-typedef const EVENT_DESCRIPTOR *PCEVENT_DESCRIPTOR;
+typedef const EVENT_DESCRIPTOR* PCEVENT_DESCRIPTOR;
 
 typedef struct _EVENT_DATA_DESCRIPTOR {
   ULONGLONG Ptr;
@@ -293,9 +291,9 @@ typedef struct _EVENT_FILTER_DESCRIPTOR {
 #define EVENT_CONTROL_CODE_ENABLE_PROVIDER 1
 #define EVENT_CONTROL_CODE_CAPTURE_STATE 2
 
-typedef void (*PETWENABLECALLBACK)(LPCGUID SourceId, ULONG ControlCode, UCHAR Level,
-                                   ULONGLONG MatchAnyKeyword, ULONGLONG MatchAllKeyword,
-                                   PEVENT_FILTER_DESCRIPTOR FilterData, PVOID CallbackContext);
+typedef void (*PETWENABLECALLBACK)(LPCGUID SourceId, ULONG ControlCode, UCHAR Level, ULONGLONG MatchAnyKeyword,
+                                   ULONGLONG MatchAllKeyword, PEVENT_FILTER_DESCRIPTOR FilterData,
+                                   PVOID CallbackContext);
 
 #define TRACE_LEVEL_NONE 0
 #define TRACE_LEVEL_CRITICAL 1
@@ -310,15 +308,14 @@ NTSTATUS EtwRegister(LPCGUID ProviderId, PETWENABLECALLBACK EnableCallback, PVOI
 NTSTATUS EtwUnregister(REGHANDLE RegHandle);
 BOOLEAN EtwEventEnabled(REGHANDLE RegHandle, PCEVENT_DESCRIPTOR EventDescriptor);
 BOOLEAN EtwProviderEnabled(REGHANDLE RegHandle, UCHAR Level, ULONGLONG Keyword);
-NTSTATUS EtwWrite(REGHANDLE RegHandle, PCEVENT_DESCRIPTOR EventDescriptor, LPCGUID ActivityId,
-                  ULONG UserDataCount, PEVENT_DATA_DESCRIPTOR UserData);
+NTSTATUS EtwWrite(REGHANDLE RegHandle, PCEVENT_DESCRIPTOR EventDescriptor, LPCGUID ActivityId, ULONG UserDataCount,
+                  PEVENT_DATA_DESCRIPTOR UserData);
 
 #ifdef __cplusplus
 }  // extern "C"
 #endif
 
-FORCEINLINE void EventDataDescCreate(PEVENT_DATA_DESCRIPTOR EventDataDescriptor, const VOID *DataPtr,
-                                     ULONG DataSize) {
+FORCEINLINE void EventDataDescCreate(PEVENT_DATA_DESCRIPTOR EventDataDescriptor, const VOID* DataPtr, ULONG DataSize) {
   EventDataDescriptor->Ptr = (ULONGLONG)(ULONG_PTR)DataPtr;
   EventDataDescriptor->Size = DataSize;
   EventDataDescriptor->Reserved = 0;
@@ -331,92 +328,82 @@ FORCEINLINE void RtlInitEmptyUnicodeString(PUNICODE_STRING UnicodeString, PWCHAR
 }
 
 // ---- interlocked operations (sequentially consistent, as the x64 intrinsics) ----
-FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) {
-  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) {
-  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedAdd(LONG volatile *Addend, LONG Value) {
+FORCEINLINE LONG InterlockedAdd(LONG volatile* Addend, LONG Value) {
   return __atomic_add_fetch(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comperand) {
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand) {
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
-FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedXor(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
   return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE SHORT InterlockedIncrement16(SHORT volatile *Addend) {
+FORCEINLINE SHORT InterlockedIncrement16(SHORT volatile* Addend) {
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE SHORT InterlockedDecrement16(SHORT volatile *Addend) {
+FORCEINLINE SHORT InterlockedDecrement16(SHORT volatile* Addend) {
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile *Addend) {
+FORCEINLINE LONG64 InterlockedIncrement64(LONG64 volatile* Addend) {
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile *Addend) {
+FORCEINLINE LONG64 InterlockedDecrement64(LONG64 volatile* Addend) {
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile *Target, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile *Addend, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedAdd64(LONG64 volatile *Addend, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedAdd64(LONG64 volatile* Addend, LONG64 Value) {
   return __atomic_add_fetch(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile *Destination, LONG64 Exchange,
-                                                LONG64 Comperand) {
+FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comperand) {
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
-FORCEINLINE LONG64 InterlockedOr64(LONG64 volatile *Destination, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedOr64(LONG64 volatile* Destination, LONG64 Value) {
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedAnd64(LONG64 volatile *Destination, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedAnd64(LONG64 volatile* Destination, LONG64 Value) {
   return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG64 InterlockedXor64(LONG64 volatile *Destination, LONG64 Value) {
+FORCEINLINE LONG64 InterlockedXor64(LONG64 volatile* Destination, LONG64 Value) {
   return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
-                                                    PVOID Comperand) {
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand) {
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
-FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
-FORCEINLINE LONG ReadAcquire(LONG const volatile *Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
-FORCEINLINE void WriteNoFence(LONG volatile *Destination, LONG Value) {
+FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+FORCEINLINE LONG ReadAcquire(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+FORCEINLINE void WriteNoFence(LONG volatile* Destination, LONG Value) {
   __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
 }
-FORCEINLINE void WriteRelease(LONG volatile *Destination, LONG Value) {
+FORCEINLINE void WriteRelease(LONG volatile* Destination, LONG Value) {
   __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
-FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) {
-  return __atomic_load_n(Source, __ATOMIC_RELAXED);
-}
-FORCEINLINE LONG64 ReadAcquire64(LONG64 const volatile *Source) {
-  return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
-}
-FORCEINLINE void WriteRelease64(LONG64 volatile *Destination, LONG64 Value) {
+FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+FORCEINLINE LONG64 ReadAcquire64(LONG64 const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+FORCEINLINE void WriteRelease64(LONG64 volatile* Destination, LONG64 Value) {
   __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
@@ -425,7 +412,7 @@ FORCEINLINE void WriteRelease64(LONG64 volatile *Destination, LONG64 Value) {
 
 // ---- doubly and singly linked lists, with the list-entry checks of current Windows ----
 FORCEINLINE void InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
-FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
 
 FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
   PLIST_ENTRY Flink = Entry->Flink;

@@ -197,6 +197,15 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) { return __atomic_load_n(&Thread->Priority, __ATOMIC_SEQ_CST); }
 
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  PVOID object = nullptr;
+  NTSTATUS status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  status = KeWaitForSingleObject(object, Executive, KernelMode, Alertable, Timeout);
+  ObDereferenceObject(object);
+  return status;
+}
+
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation) {

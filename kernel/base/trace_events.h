@@ -6,11 +6,11 @@
 
 enum TraceEvent : unsigned short {
   // 1000s: driver entry, adapter device, request routing.
-  TraceDriverEntry = 1000,               // pool type, page priority
-  TraceDriverEntryFailed = 1001,         // status of PcInitializeAdapterDriver
-  TraceDriverUnload = 1002,              //
-  TraceAddDevice = 1010,                 // status, physical device object
-  TraceStartDevice = 1020,               // status
+  TraceDriverEntry = 1000,        // pool type, page priority
+  TraceDriverEntryFailed = 1001,  // status of PcInitializeAdapterDriver
+  TraceDriverUnload = 1002,       //
+  TraceAddDevice = 1010,          // status, physical device object
+  TraceStartDevice = 1020,        // status
 
   // 2000s: USB device access.
   TraceUsbFirst = 2000,

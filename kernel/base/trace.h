@@ -3,7 +3,7 @@
 //     Trace(TRACE_LEVEL_ERROR, TraceDriverEntryFailed, status);
 #pragma once
 #include "platform.h"
-#include "adapter/trace_events.h"
+#include "base/trace_events.h"
 
 // Registers the driver's provider. A failure leaves tracing off and is not
 // an error of the driver.

@@ -1,4 +1,4 @@
-#include "adapter/pool.h"
+#include "base/pool.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "adapter/trace.h"
+#include "base/trace.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // and buffer goes through. Nothing in the driver uses the global allocator.
 #pragma once
 #include "platform.h"
-#include "adapter/pool_tags.h"
+#include "base/pool_tags.h"
 
 // Chooses the pool type and mapping priority for the running Windows version:
 // no-execute non-paged pool and no-execute mappings from Windows 8 on, the

@@ -1,0 +1,63 @@
+#include "engine/capture_path.h"
+
+void CCapturePath::Initialize() {
+  KeInitializeSpinLock(&m_Lock);
+  m_Sink = nullptr;
+  m_Started = 0;
+}
+
+NTSTATUS CCapturePath::SetSink(CCaptureSink* Sink) {
+  if (Sink == nullptr) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&m_Lock, &handle);
+  m_Sink = Sink;
+  KeReleaseInStackQueuedSpinLock(&handle);
+  return STATUS_SUCCESS;
+}
+
+void CCapturePath::ClearSink() {
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&m_Lock, &handle);
+  m_Sink = nullptr;
+  m_Started = 0;
+  KeReleaseInStackQueuedSpinLock(&handle);
+}
+
+NTSTATUS CCapturePath::Start(ULONG FramesPerTransfer, ULONG BytesPerFrame) {
+  CCaptureSink* sink = m_Sink;
+  if (sink == nullptr) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  NTSTATUS status = sink->Start(FramesPerTransfer, BytesPerFrame);
+  if (NT_SUCCESS(status)) {
+    KLOCK_QUEUE_HANDLE handle;
+    KeAcquireInStackQueuedSpinLock(&m_Lock, &handle);
+    m_Started = 1;
+    KeReleaseInStackQueuedSpinLock(&handle);
+  }
+  return status;
+}
+
+void CCapturePath::Stop() {
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&m_Lock, &handle);
+  m_Started = 0;
+  CCaptureSink* sink = m_Sink;
+  KeReleaseInStackQueuedSpinLock(&handle);
+  if (sink != nullptr) {
+    sink->Stop();
+  }
+}
+
+ULONG CCapturePath::Deliver(const UCHAR* Buffer, ULONG Frames) {
+  ULONG taken = 0;
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&m_Lock, &handle);
+  if (m_Started != 0 && m_Sink != nullptr) {
+    taken = m_Sink->Write(Buffer, Frames);
+  }
+  KeReleaseInStackQueuedSpinLock(&handle);
+  return taken;
+}
