@@ -20,6 +20,7 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_control.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_feedback.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_render.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/frame_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/registry/driver_registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usbcl.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usb_bus_interface.cpp

@@ -81,49 +81,30 @@ VOID CStreamEngine::RenderDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID A
 }
 
 NTSTATUS CStreamEngine::FrameCheck(Direction& Which, StreamTransfer* Transfer, ULONG Ms, ULONG InFlight) {
-  NTSTATUS status = Transfer->Status;
-  const ULONG frame = Transfer->CompletionFrame;
   const UCHAR directionValue = &Which == &m_Capture ? kDirectionCapture : kDirectionRender;
-  if (!IsSet(&Which.FirstCompletion)) {
+  const BOOLEAN first = !IsSet(&Which.FirstCompletion);
+  if (first) {
     KeSetEvent(&Which.FirstCompletion, IO_NO_INCREMENT, FALSE);
-    Which.Lag = 0;
-    Which.LagTotal = 0;
-    Which.LastFrame = frame;
-    return status;
   }
-  // Unsigned: a frame number that went backwards is a jump as well.
-  const ULONG diff = frame - Which.LastFrame;
-  const ULONG loss = InFlight * Ms;
-  if (diff >= loss) {
-    Trace(TRACE_LEVEL_ERROR, TraceEngineFrameJump, directionValue, Which.LastFrame, frame);
+  const ULONG previous = Which.Frames.LastFrame;
+  ULONG findings = 0;
+  const NTSTATUS status =
+      CheckCompletionFrame(&Which.Frames, first, Transfer->CompletionFrame, Ms, InFlight, Transfer->Status, &findings);
+  if (findings & kFrameJump) {
     ++Which.Counters.FrameJumps;
-    if (NT_SUCCESS(status)) {
-      status = STATUS_UNEXPECTED_IO_ERROR;
-    }
-  } else if (diff > Ms) {
-    Trace(TRACE_LEVEL_VERBOSE, TraceEngineFrameGap, directionValue, diff);
+    Trace(TRACE_LEVEL_ERROR, TraceEngineFrameJump, directionValue, previous, Transfer->CompletionFrame);
+  } else if (findings & kFrameGap) {
+    Trace(TRACE_LEVEL_VERBOSE, TraceEngineFrameGap, directionValue, Transfer->CompletionFrame - previous);
   }
-  // Bounded: a jump is an error already, and the lag is reset by recovery.
-  const LONGLONG lag =
-      static_cast<LONGLONG>(Which.Lag) + static_cast<LONGLONG>(diff < loss ? diff : loss) - static_cast<LONGLONG>(Ms);
-  Which.Lag = lag > 0x7FFFFFFF ? 0x7FFFFFFF : (lag < -0x7FFFFFFF ? -0x7FFFFFFF : static_cast<LONG>(lag));
-  if (Which.Lag != 0) {
+  if (findings & kFrameLagging) {
     ++Which.Counters.LagSamples;
-    if (Which.Lag > Which.Counters.MaxLag) {
-      Which.Counters.MaxLag = Which.Lag;
+    if (Which.Frames.Lag > Which.Counters.MaxLag) {
+      Which.Counters.MaxLag = Which.Frames.Lag;
     }
-    const ULONGLONG total = static_cast<ULONGLONG>(Which.LagTotal) + diff;
-    Which.LagTotal = total > 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<ULONG>(total);
-    if (Which.LagTotal >= 1000) {
-      Trace(TRACE_LEVEL_ERROR, TraceEngineLagTotal, directionValue, Which.Lag, Which.LagTotal);
-      ++Which.Counters.LagErrors;
-      if (NT_SUCCESS(status)) {
-        status = STATUS_UNEXPECTED_IO_ERROR;
-      }
-    }
-  } else {
-    Which.LagTotal = 0;
   }
-  Which.LastFrame = frame;
+  if (findings & kFrameLagLimit) {
+    ++Which.Counters.LagErrors;
+    Trace(TRACE_LEVEL_ERROR, TraceEngineLagTotal, directionValue, Which.Frames.Lag, Which.Frames.LagTotal);
+  }
   return status;
 }

@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "base/vocabulary.h"
 #include "adapter/adapter_interface.h"
+#include "engine/frame_check.h"
 #include "engine/stream_transfer.h"
 
 class CAdapterCommon;
@@ -89,9 +90,7 @@ class CStreamEngine {
     PKTHREAD Thread;
     LONG FailNext;
     // Touched only by the direction's DPC.
-    ULONG LastFrame;
-    LONG Lag;
-    ULONG LagTotal;
+    FrameBook Frames;
     StreamFormat DeviceFormat;
     ULONG TransferBytes;
     EngineDirectionCounters Counters;

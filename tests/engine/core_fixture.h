@@ -1,0 +1,39 @@
+// Devices started under the driver by the PnP manager, and the device core
+// the start created, for the device-core and engine tests.
+#pragma once
+#include <ntddk.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "adapter/adapter_common.h"
+#include "adapter/adapter_extension.h"
+#include "testbed_test.h"
+
+namespace trox::test {
+
+class CoreTest : public TestbedTest {
+ protected:
+  // Plugs the model in and starts it; the start's status goes to *status
+  // (or must be success when status is null).
+  PDEVICE_OBJECT StartModel(const std::string& name, NTSTATUS* status = nullptr) {
+    PDEVICE_OBJECT pdo = Bed().PlugModel(name);
+    EXPECT_NE(pdo, nullptr) << name;
+    if (pdo == nullptr) return nullptr;
+    const NTSTATUS started = Bed().Start(pdo);
+    if (status != nullptr) {
+      *status = started;
+    } else {
+      EXPECT_EQ(started, STATUS_SUCCESS) << name;
+    }
+    return pdo;
+  }
+  // The device core of a started device, or null.
+  CAdapterCommon* Adapter(PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT fdo = Bed().FunctionDevice(pdo);
+    return fdo != nullptr ? static_cast<CAdapterCommon*>(GetAdapterExtension(fdo)->Adapter) : nullptr;
+  }
+};
+
+}  // namespace trox::test
