@@ -253,6 +253,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::SetDsdMode(ULONG Mode) {
 
 STDMETHODIMP_(BOOLEAN) CAdapterCommon::IsDsdNativeSupported() { return m_DsdNativeSupported; }
 
+void CAdapterCommon::ForgetDeviceObject() { m_FunctionalDeviceObject = nullptr; }
+
 void CAdapterCommon::MarkDeviceFailed() {
   if (m_FunctionalDeviceObject != nullptr) {
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&GetAdapterExtension(m_FunctionalDeviceObject)->DeviceFailed),

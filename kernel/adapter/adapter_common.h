@@ -92,6 +92,9 @@ class CAdapterCommon : public IAdapterCommon,
   NTSTATUS StartEngineDirection(UCHAR Direction);
   NTSTATUS StopEngineDirection(UCHAR Direction);
 
+  // The device object is being deleted (IRP_MN_REMOVE_DEVICE).
+  void ForgetDeviceObject();
+
   // The private interface, inside the request gate.
   CRequestGate& RequestGate() { return m_RequestGate; }
   NTSTATUS PrivateCleanup(CAsioFileContext* Context, PIRP Irp);

@@ -158,6 +158,16 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (adapter != nullptr) {
       adapter->OnDeviceRemoval();
     }
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+      // The device object goes with this request; whoever still holds the
+      // device core must not reach it through the core any more.
+      KeWaitForSingleObject(&extension->ExtensionMutex, Executive, KernelMode, FALSE, nullptr);
+      extension->Adapter = nullptr;
+      KeReleaseMutex(&extension->ExtensionMutex, FALSE);
+      if (adapter != nullptr) {
+        static_cast<CAdapterCommon*>(adapter)->ForgetDeviceObject();
+      }
+    }
   }
   return PcDispatchIrp(DeviceObject, Irp);
 }

@@ -26,11 +26,9 @@ void CCapturePath::ClearSink() {
 }
 
 NTSTATUS CCapturePath::Start(ULONG FramesPerTransfer, ULONG BytesPerFrame) {
+  // A path without a sink starts all the same and delivers nothing.
   CCaptureSink* sink = m_Sink;
-  if (sink == nullptr) {
-    return STATUS_UNSUCCESSFUL;
-  }
-  NTSTATUS status = sink->Start(FramesPerTransfer, BytesPerFrame);
+  NTSTATUS status = sink != nullptr ? sink->Start(FramesPerTransfer, BytesPerFrame) : STATUS_SUCCESS;
   if (NT_SUCCESS(status)) {
     KLOCK_QUEUE_HANDLE handle;
     KeAcquireInStackQueuedSpinLock(&m_Lock, &handle);

@@ -37,7 +37,9 @@ void CStreamEngine::CaptureThreadLoop() {
       continue;
     }
     CountUp(&m_Capture.OutstandingLock, &m_Capture.Outstanding, &m_Capture.Idle);
-    SubmitCapture(nullptr);
+    if (!SubmitCapture(nullptr)) {
+      PauseAfterRefusal(m_Capture);
+    }
   }
 }
 
@@ -65,7 +67,7 @@ void CStreamEngine::RecoverCapture() {
   m_Adapter->OnCaptureRecovered();
 }
 
-void CStreamEngine::SubmitCapture(StreamTransfer* Transfer) {
+BOOLEAN CStreamEngine::SubmitCapture(StreamTransfer* Transfer) {
   PVOID buffer = Transfer != nullptr ? Transfer->Buffer : nullptr;
   BOOLEAN refuse = DeviceGone() || IsSet(&m_Capture.Stop) || IsSet(&m_Capture.Error) ||
                    (!m_Adapter->IsRenderCoupled() && !IsSet(&m_Capture.Run));
@@ -89,7 +91,7 @@ void CStreamEngine::SubmitCapture(StreamTransfer* Transfer) {
     Transfer->Length = size;
     const NTSTATUS status = m_Function->SubmitCapture(buffer, size, CaptureCallback, Transfer);
     if (NT_SUCCESS(status)) {
-      return;
+      return TRUE;
     }
     ++m_Capture.Counters.SubmitFailures;
     Trace(TRACE_LEVEL_ERROR, TraceEngineSubmitFailed, kDirectionCapture, status);
@@ -101,6 +103,14 @@ void CStreamEngine::SubmitCapture(StreamTransfer* Transfer) {
     FreeDriverPool(buffer, kPoolTagDriver);
   }
   CountDown(&m_Capture.OutstandingLock, &m_Capture.Outstanding, &m_Capture.Idle);
+  return FALSE;
+}
+
+void CStreamEngine::PauseAfterRefusal(Direction& Which) {
+  PVOID objects[2] = {&Which.Stop, &Which.Error};
+  LARGE_INTEGER pause;
+  pause.QuadPart = -10 * 1000;  // 1 ms
+  WaitForAny(2, objects, &pause);
 }
 
 void CStreamEngine::ProcessCapture(StreamTransfer* Transfer) {

@@ -375,5 +375,10 @@ BOOLEAN CStreamEngine::IsDeviceGoneStatus(NTSTATUS Status) {
 void CStreamEngine::MarkDeviceGone(UCHAR DirectionValue, NTSTATUS Status) {
   m_Adapter->MarkDeviceFailed();
   InterlockedExchange(&m_DeviceGone, 1);
+  // Nothing can stream on a device that is gone: the other direction stops
+  // too, instead of refusing every transfer until someone stops it (a start
+  // waiting for its first completion would wait out its whole limit).
+  KeSetEvent(&m_Render.Stop, IO_NO_INCREMENT, FALSE);
+  KeSetEvent(&m_Capture.Stop, IO_NO_INCREMENT, FALSE);
   Trace(TRACE_LEVEL_ERROR, TraceEngineDeviceGone, DirectionValue, Status);
 }

@@ -8,7 +8,7 @@
 #include "base/trace.h"
 #include "engine/engine_trace_events.h"
 
-void CStreamEngine::SubmitFeedback(StreamTransfer* Transfer) {
+BOOLEAN CStreamEngine::SubmitFeedback(StreamTransfer* Transfer) {
   PVOID buffer = Transfer != nullptr ? Transfer->Buffer : nullptr;
   BOOLEAN refuse = DeviceGone() || IsSet(&m_Render.Error) || !IsSet(&m_FeedbackRun);
   const ULONG length = m_Function->FeedbackReadLength();
@@ -24,7 +24,7 @@ void CStreamEngine::SubmitFeedback(StreamTransfer* Transfer) {
     Transfer->Buffer = buffer;
     Transfer->Length = length;
     if (NT_SUCCESS(m_Function->RecvFeedback(buffer, length, FeedbackCallback, Transfer))) {
-      return;
+      return TRUE;
     }
   }
   if (buffer != nullptr) {
@@ -33,6 +33,7 @@ void CStreamEngine::SubmitFeedback(StreamTransfer* Transfer) {
   FreeRecord(Transfer);
   KeReleaseSemaphore(&m_FeedbackSlots, IO_NO_INCREMENT, 1, FALSE);
   CountDown(&m_FeedbackLock, &m_FeedbackOutstanding, &m_FeedbackIdle);
+  return FALSE;
 }
 
 VOID CStreamEngine::FeedbackCallback(NTSTATUS Status, ULONG Bytes, ULONG StartFrame, PVOID Context, ULONG Frames) {

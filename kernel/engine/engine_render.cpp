@@ -119,12 +119,16 @@ void CStreamEngine::RenderThreadLoop() {
       RecoverRender();
       continue;
     }
+    BOOLEAN submitted = FALSE;
     if (slot == 0) {
       CountUp(&m_Render.OutstandingLock, &m_Render.Outstanding, &m_Render.Idle);
-      SubmitRender(nullptr);
+      submitted = SubmitRender(nullptr);
     } else {
       CountUp(&m_FeedbackLock, &m_FeedbackOutstanding, &m_FeedbackIdle);
-      SubmitFeedback(nullptr);
+      submitted = SubmitFeedback(nullptr);
+    }
+    if (!submitted) {
+      PauseAfterRefusal(m_Render);
     }
   }
   FreeRenderContexts();
@@ -165,7 +169,7 @@ BOOLEAN CStreamEngine::ComputeRenderLength(StreamTransfer* Transfer, PULONG Leng
   return TRUE;
 }
 
-void CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
+BOOLEAN CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
   KLOCK_QUEUE_HANDLE handle;
   KeAcquireInStackQueuedSpinLock(&m_IdleLock, &handle);
   if (HandedBack != nullptr) {
@@ -207,7 +211,7 @@ void CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
                                                          RenderCallback, context);
       if (NT_SUCCESS(status)) {
         KeReleaseInStackQueuedSpinLock(&handle);
-        return;
+        return TRUE;
       }
       ++m_Render.Counters.SubmitFailures;
       Trace(TRACE_LEVEL_ERROR, TraceEngineSubmitFailed, kDirectionRender, status);
@@ -219,6 +223,7 @@ void CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
   KeReleaseInStackQueuedSpinLock(&handle);
   KeReleaseSemaphore(&m_Render.Slots, IO_NO_INCREMENT, 1, FALSE);
   CountDown(&m_Render.OutstandingLock, &m_Render.Outstanding, &m_Render.Idle);
+  return FALSE;
 }
 
 void CStreamEngine::ProcessRender(StreamTransfer* Transfer) {

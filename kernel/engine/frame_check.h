@@ -8,16 +8,16 @@
 
 struct FrameBook {
   ULONG LastFrame;
-  LONG Lag;       // frames the completions ran behind, summed
-  ULONG LagTotal; // frames covered while the lag was not 0
+  LONG Lag;        // frames the completions ran behind, summed
+  ULONG LagTotal;  // frames covered while the lag was not 0
 };
 
 // What the check found, besides the status.
-constexpr ULONG kFrameFirst = 0x1;    // the first completion since start or recovery
-constexpr ULONG kFrameGap = 0x2;      // more than one transfer length apart, but not a loss
-constexpr ULONG kFrameJump = 0x4;     // a loss by the frame numbers
-constexpr ULONG kFrameLagLimit = 0x8; // a loss by the accumulated lag
-constexpr ULONG kFrameLagging = 0x10; // the lag is not 0
+constexpr ULONG kFrameFirst = 0x1;     // the first completion since start or recovery
+constexpr ULONG kFrameGap = 0x2;       // more than one transfer length apart, but not a loss
+constexpr ULONG kFrameJump = 0x4;      // a loss by the frame numbers
+constexpr ULONG kFrameLagLimit = 0x8;  // a loss by the accumulated lag
+constexpr ULONG kFrameLagging = 0x10;  // the lag is not 0
 
 constexpr ULONG kFrameLagLimitFrames = 1000;
 

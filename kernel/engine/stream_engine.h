@@ -124,16 +124,20 @@ class CStreamEngine {
   // Capture.
   static VOID CaptureThread(PVOID Context);
   void CaptureThreadLoop();
-  void SubmitCapture(StreamTransfer* Transfer);
+  // FALSE when the transfer was refused (its slot is back).
+  BOOLEAN SubmitCapture(StreamTransfer* Transfer);
   void ProcessCapture(StreamTransfer* Transfer);
   void RecoverCapture();
+  // After the thread's own submission was refused: a pause instead of a
+  // spin (a refusal repeats until the stop, an error or the device changes).
+  void PauseAfterRefusal(Direction& Which);
 
   // Render.
   static VOID RenderThread(PVOID Context);
   void RenderThreadLoop();
   ULONG CreateRenderContexts();
   void FreeRenderContexts();
-  void SubmitRender(StreamTransfer* HandedBack);
+  BOOLEAN SubmitRender(StreamTransfer* HandedBack);
   BOOLEAN ComputeRenderLength(StreamTransfer* Transfer, PULONG Length);
   void ProcessRender(StreamTransfer* Transfer);
   void RecoverRender();
@@ -144,7 +148,7 @@ class CStreamEngine {
   UCHAR RenderSilenceByte() const;
 
   // Feedback reads and the latency probe.
-  void SubmitFeedback(StreamTransfer* Transfer);
+  BOOLEAN SubmitFeedback(StreamTransfer* Transfer);
   void ProcessFeedback(NTSTATUS Status, ULONG Value, StreamTransfer* Transfer);
   static VOID FeedbackWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context);
   void RunLatencyProbe();

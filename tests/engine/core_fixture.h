@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "adapter/adapter_common.h"
 #include "adapter/adapter_extension.h"
+#include "sim/kernel/io/user_io.h"
 #include "testbed_test.h"
 
 namespace trox::test {
@@ -29,6 +31,14 @@ class CoreTest : public TestbedTest {
     }
     return pdo;
   }
+  // Opens "<interface path>\<name>" on the device ("asio": the private
+  // interface). No WaveRT filter registers an audio interface, so the test
+  // registers one of its own on the device.
+  NTSTATUS OpenFile(PDEVICE_OBJECT pdo, const char16_t* name, std::unique_ptr<sim::io::UserHandle>* handle);
+  NTSTATUS OpenPrivate(PDEVICE_OBJECT pdo, std::unique_ptr<sim::io::UserHandle>* handle) {
+    return OpenFile(pdo, u"asio", handle);
+  }
+
   // The device core of a started device, or null.
   CAdapterCommon* Adapter(PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = Bed().FunctionDevice(pdo);

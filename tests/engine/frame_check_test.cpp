@@ -15,7 +15,7 @@ struct FrameCase {
   ULONG ms;
   ULONG inFlight;
   std::vector<ULONG> frames;  // the first one starts the book
-  size_t lossAt;               // index of the first completion found lost; 0: none
+  size_t lossAt;              // index of the first completion found lost; 0: none
 };
 
 // Feeds the frames; returns the index of the first loss, 0 when none.
@@ -23,7 +23,8 @@ size_t FirstLoss(const FrameCase& c) {
   FrameBook book = {};
   for (size_t i = 0; i < c.frames.size(); ++i) {
     ULONG findings = 0;
-    const NTSTATUS status = CheckCompletionFrame(&book, i == 0, c.frames[i], c.ms, c.inFlight, STATUS_SUCCESS, &findings);
+    const NTSTATUS status =
+        CheckCompletionFrame(&book, i == 0, c.frames[i], c.ms, c.inFlight, STATUS_SUCCESS, &findings);
     if (!NT_SUCCESS(status)) return i;
   }
   return 0;

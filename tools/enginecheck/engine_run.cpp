@@ -99,9 +99,8 @@ EngineRunResult RunCaptureEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo,
   const uint8_t endpoint = CaptureEndpoint(device);
   uint64_t nextFault = options.failEvery;
   const int64_t total = static_cast<int64_t>(options.seconds * sim::clock::kTicksPerSecond);
-  const int64_t unplugAt = options.unplugAfter < 0 ? -1
-                                                   : static_cast<int64_t>(options.unplugAfter *
-                                                                          sim::clock::kTicksPerSecond);
+  const int64_t unplugAt =
+      options.unplugAfter < 0 ? -1 : static_cast<int64_t>(options.unplugAfter * sim::clock::kTicksPerSecond);
   int64_t elapsed = 0;
   int64_t nextProgress = sim::clock::kTicksPerSecond / 4;
   while (result.started && elapsed < total) {

@@ -39,9 +39,9 @@ struct EngineRunResult {
   uint64_t sinkFrames = 0;
   uint64_t discontinuities = 0;  // jumps in the counter signal
   uint64_t badFrames = 0;
-  uint64_t injected = 0;         // packet errors injected
+  uint64_t injected = 0;  // packet errors injected
   bool unplugged = false;
-  bool deviceGone = false;       // the engine saw a device-gone status
+  bool deviceGone = false;  // the engine saw a device-gone status
   double secondsRun = 0;
 
   // What went wrong for a run with these options, one line each.

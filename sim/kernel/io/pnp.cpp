@@ -175,7 +175,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
   caps.Version = 1;
   caps.Address = MAXULONG;
   caps.UINumber = MAXULONG;
-  SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+  SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES,
+          [&](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
   {
     std::lock_guard<std::mutex> l(M().lock);
     auto it = M().devices.find(pdo);
@@ -240,6 +241,8 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) {
   ObDereferenceObject(pdo);
   return STATUS_SUCCESS;
 }
+
+void WaitForOperation() { std::lock_guard<sim::clock::Mutex> op(M().operation); }
 
 bool WaitRemoved(PDEVICE_OBJECT pdo, int64_t deadline) {
   std::unique_lock<std::mutex> l(M().lock);

@@ -38,6 +38,9 @@ NTSTATUS Remove(PDEVICE_OBJECT pdo);
 // The device is gone: IRP_MN_SURPRISE_REMOVAL now, IRP_MN_REMOVE_DEVICE once
 // every file object opened on the stack has been closed (possibly at once).
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
+// Returns once a PnP operation in progress (a start, a removal) has ended:
+// the PnP manager runs one at a time.
+void WaitForOperation();
 // Waits (bounded) until IRP_MN_REMOVE_DEVICE has been processed.
 bool WaitRemoved(PDEVICE_OBJECT pdo, int64_t deadline);
 

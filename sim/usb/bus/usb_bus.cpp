@@ -169,7 +169,9 @@ bool UsbBus::Unplug(PDEVICE_OBJECT pdo) {
   if (it == pdos_.end()) return false;
   PdoExtension* ext = PdoExt(pdo);
   controller_->Detach(ext->slot);
-  // A PDO that never got a function driver has no stack to tell.
+  // A start that is running ends first (the PnP manager runs one operation
+  // at a time); a PDO that then has no started stack has nobody to tell.
+  sim::pnp::WaitForOperation();
   sim::pnp::DeviceState state = sim::pnp::State(pdo);
   if (state == sim::pnp::DeviceState::Started) {
     sim::pnp::SurpriseRemove(pdo);
