@@ -49,8 +49,9 @@ std::vector<std::string> EngineRunResult::Problems(const EngineRunOptions& optio
   const bool faults = options.failEvery != 0;
   if (sinkFrames == 0) problems.push_back("no captured frame reached the capture path");
   if (badFrames != 0) problems.push_back(std::to_string(badFrames) + " captured frames carried a wrong counter");
-  // Frames are lost only while a recovery or the removal runs.
-  const uint64_t allowedGaps = faults ? capture.Recoveries : 0;
+  // Frames are lost only by a recovery: at the failed transfer and while the
+  // pipe is reset.
+  const uint64_t allowedGaps = faults ? 2 * capture.Recoveries : 0;
   if (discontinuities > allowedGaps) {
     problems.push_back(std::to_string(discontinuities) + " gaps in the counter signal for " +
                        std::to_string(capture.Recoveries) + " capture recoveries");
