@@ -11,6 +11,7 @@
 #include "adapter/adapter_common.h"
 #include "adapter/adapter_extension.h"
 #include "sim/kernel/io/user_io.h"
+#include "sim/kernel/registry/registry_store.h"
 #include "testbed_test.h"
 
 namespace trox::test {
@@ -38,6 +39,9 @@ class CoreTest : public TestbedTest {
   NTSTATUS OpenPrivate(PDEVICE_OBJECT pdo, std::unique_ptr<sim::io::UserHandle>* handle) {
     return OpenFile(pdo, u"asio", handle);
   }
+
+  // Each test starts from the registry as it was and leaves it so.
+  sim::registry::ScopedRegistry registry_;
 
   // The device core of a started device, or null.
   CAdapterCommon* Adapter(PDEVICE_OBJECT pdo) {

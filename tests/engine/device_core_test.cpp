@@ -104,8 +104,8 @@ TEST_F(DeviceCore, SharesDirectionsUnlessExclusive) {
 
 TEST_F(DeviceCore, StreamFormatsFollowTheDeviceRate) {
   const ULONG rate = adapter_->GetDeviceSampleRate();
-  // A format the function has no alternate setting for.
-  EXPECT_FALSE(NT_SUCCESS(adapter_->SetStreamFormat(kDirectionCapture, 1, 99, 24, rate)));
+  // A format type the function has no alternate setting for (mu-law).
+  EXPECT_FALSE(NT_SUCCESS(adapter_->SetStreamFormat(kDirectionCapture, 7, 2, 8, rate)));
   EXPECT_EQ(adapter_->SetStreamFormat(kDirectionCapture, 1, 2, 24, rate + 1), STATUS_NO_MATCH);
   ASSERT_EQ(adapter_->SetStreamFormat(kDirectionCapture, 1, 2, 24, rate), STATUS_SUCCESS);
   // Configured while idle: the interface has a non-zero alternate setting.
