@@ -44,7 +44,7 @@ void CUSBAudioCL::ReportStagedPayload(PURB Urb, const TransferContext* Context) 
   // A staged playback transfer moved the length headers too; its caller
   // sent, and checks the completion against, the audio bytes alone.
   if (Context == nullptr || Context->ExtraBuffer == nullptr || m_PlaybackStream == nullptr ||
-      Context->Pipe != m_PlaybackStream->DataPipe || !HasPlaybackLengthHeader()) {
+      Context->Pipe != m_PlaybackStream->LoadDataPipe() || !HasPlaybackLengthHeader()) {
     return;
   }
   struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
@@ -76,7 +76,7 @@ NTSTATUS CUSBAudioCL::FillCaptureSilence(PURB Urb, TransferContext* Context) {
   // A packet never grows past its slot: up to the next packet's offset, and
   // one maximum-size packet for the last.
   const PUSBD_PIPE_INFORMATION pipe =
-      (Context != nullptr && Context->Pipe != nullptr) ? Context->Pipe : capture->DataPipe;
+      (Context != nullptr && Context->Pipe != nullptr) ? Context->Pipe : capture->LoadDataPipe();
   const ULONG lastSlot = pipe != nullptr ? pipe->MaximumPacketSize : 0;
   const ULONG frameBytes = capture->BytesPerFrame;
 

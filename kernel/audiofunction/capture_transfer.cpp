@@ -10,9 +10,10 @@ NTSTATUS CUSBAudioCL::SubmitCapture(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CA
     Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionCapture, 2);
     return STATUS_INVALID_PARAMETER;
   }
-  if (m_CaptureStream->DataPipe == nullptr) {
+  const PUSBD_PIPE_INFORMATION pipe = m_CaptureStream->LoadDataPipe();
+  if (pipe == nullptr) {
     Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionCapture, 2);
     return STATUS_NOT_SUPPORTED;
   }
-  return ReadTransfer(m_CaptureStream->DataPipe, Buffer, Length, Callback, CallbackContext);
+  return ReadTransfer(pipe, Buffer, Length, Callback, CallbackContext);
 }

@@ -76,34 +76,38 @@ NTSTATUS CUSBAudioCL::UpdatePipes() {
 }
 
 void CUSBAudioCL::RefreshPipes(StreamInterface* Stream, NTSTATUS* Status) {
+  // The new pipes are worked out first and then published, each with one
+  // write: a stream that keeps its alternate setting keeps its pipes
+  // throughout, and no submission ever sees a pipe field null in between.
   const AltSetting* alternate = Stream->Current();
-  Stream->DataPipe = nullptr;
-  Stream->FeedbackPipe = nullptr;
-  if (alternate == nullptr) {
-    return;
-  }
-  if (alternate->DataEndpoint != nullptr) {
-    Stream->DataPipe = FindPipe(alternate->DataEndpoint->bEndpointAddress);
-    if (Stream->DataPipe == nullptr) {
+  PUSBD_PIPE_INFORMATION data = nullptr;
+  PUSBD_PIPE_INFORMATION feedback = nullptr;
+  if (alternate != nullptr && alternate->DataEndpoint != nullptr) {
+    data = FindPipe(alternate->DataEndpoint->bEndpointAddress);
+    if (data == nullptr) {
       Trace(TRACE_LEVEL_ERROR, TraceAudioPipeMissing, Stream->InterfaceNumber, Stream->CurrentAlternate,
             alternate->DataEndpoint->bEndpointAddress);
       *Status = STATUS_NOT_SUPPORTED;
     } else {
-      CheckPipeInterval(Stream->DataPipe);
+      CheckPipeInterval(data);
     }
   }
-  if (alternate->FeedbackEndpoint != nullptr) {
-    Stream->FeedbackPipe = FindPipe(alternate->FeedbackEndpoint->bEndpointAddress);
-    if (Stream->FeedbackPipe == nullptr) {
+  if (alternate != nullptr && alternate->FeedbackEndpoint != nullptr) {
+    feedback = FindPipe(alternate->FeedbackEndpoint->bEndpointAddress);
+    if (feedback == nullptr) {
       Trace(TRACE_LEVEL_ERROR, TraceAudioPipeMissing, Stream->InterfaceNumber, Stream->CurrentAlternate,
             alternate->FeedbackEndpoint->bEndpointAddress);
       *Status = STATUS_NOT_SUPPORTED;
     } else {
-      CheckPipeInterval(Stream->FeedbackPipe);
-      Stream->FeedbackPeriod = FeedbackPeriod(Stream);
-      Trace(TRACE_LEVEL_VERBOSE, TraceAudioFeedbackPeriod, Stream->InterfaceNumber,
-            alternate->FeedbackEndpoint->bEndpointAddress, Stream->FeedbackPeriod);
+      CheckPipeInterval(feedback);
     }
+  }
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Stream->DataPipe), data);
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Stream->FeedbackPipe), feedback);
+  if (feedback != nullptr) {
+    Stream->FeedbackPeriod = FeedbackPeriod(Stream);
+    Trace(TRACE_LEVEL_VERBOSE, TraceAudioFeedbackPeriod, Stream->InterfaceNumber,
+          alternate->FeedbackEndpoint->bEndpointAddress, Stream->FeedbackPeriod);
   }
 }
 

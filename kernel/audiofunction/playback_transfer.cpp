@@ -22,7 +22,7 @@ CUSBAudioCL::PlaybackMode CUSBAudioCL::CurrentPlaybackMode() const {
   if (UsesImplicitFeedback()) {
     return PlaybackImplicit;
   }
-  return m_PlaybackStream->FeedbackPipe != nullptr ? PlaybackExplicit : PlaybackPattern;
+  return m_PlaybackStream->LoadFeedbackPipe() != nullptr ? PlaybackExplicit : PlaybackPattern;
 }
 
 ULONG CUSBAudioCL::PlaybackPacketsPerMs() const {
@@ -222,7 +222,8 @@ NTSTATUS CUSBAudioCL::LayoutStaging(const PlaybackPlan& Plan, PVOID Buffer, PMDL
 NTSTATUS CUSBAudioCL::SubmitPlayback(PVOID Buffer, PMDL Mdl, ULONG Length, ULONG Milliseconds,
                                      PUSB_TRANSFER_CALLBACK Callback, PVOID CallbackContext) {
   StreamInterface* stream = m_PlaybackStream;
-  if (stream == nullptr || stream->DataPipe == nullptr) {
+  const PUSBD_PIPE_INFORMATION pipe = stream != nullptr ? stream->LoadDataPipe() : nullptr;
+  if (pipe == nullptr) {
     Trace(TRACE_LEVEL_ERROR, TraceTransferNoPipe, kDirectionRender, 1);
     return STATUS_NOT_SUPPORTED;
   }
@@ -239,7 +240,7 @@ NTSTATUS CUSBAudioCL::SubmitPlayback(PVOID Buffer, PMDL Mdl, ULONG Length, ULONG
   }
   context->Callback = Callback;
   context->CallbackContext = CallbackContext;
-  context->Pipe = stream->DataPipe;
+  context->Pipe = pipe;
   context->BufferLength = Length;
 
   const BOOLEAN staged = mode == PlaybackPattern && HasPlaybackLengthHeader();
@@ -268,7 +269,7 @@ NTSTATUS CUSBAudioCL::SubmitPlayback(PVOID Buffer, PMDL Mdl, ULONG Length, ULONG
   struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
   iso.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(plan.Packets));
   iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  iso.PipeHandle = stream->DataPipe->PipeHandle;
+  iso.PipeHandle = pipe->PipeHandle;
   iso.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_OUT;
   iso.StartFrame = 0;
   iso.NumberOfPackets = plan.Packets;
@@ -295,7 +296,7 @@ ULONG CUSBAudioCL::PlaybackBytes(ULONG Milliseconds, ULONG Rate) const {
   const ULONGLONG frame = stream->BytesPerFrame;
   const ULONGLONG steps = static_cast<ULONGLONG>(Milliseconds) * (IsHighSpeed() ? 8 : 1);
   ULONGLONG bytes = 0;
-  if (stream->FeedbackPipe != nullptr) {
+  if (stream->LoadFeedbackPipe() != nullptr) {
     bytes = (((stream->PacketAccumulator & 0xFFFF) + steps * Rate) >> 16) * frame;
   } else {
     const RatePatternRow* row = m_PlaybackRateRow;

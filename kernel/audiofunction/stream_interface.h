@@ -47,6 +47,14 @@ struct StreamInterface {
   ULONG SampleRate;
   USHORT VendorStreamMode;
 
+  // The pipes are published anew whenever a format is selected, while the
+  // other direction may be streaming: paths that run at DISPATCH_LEVEL read
+  // each one once, through these.
+  PUSBD_PIPE_INFORMATION LoadDataPipe() const { return *const_cast<const volatile PUSBD_PIPE_INFORMATION*>(&DataPipe); }
+  PUSBD_PIPE_INFORMATION LoadFeedbackPipe() const {
+    return *const_cast<const volatile PUSBD_PIPE_INFORMATION*>(&FeedbackPipe);
+  }
+
   // The current alternate setting's record; null when out of range.
   const AltSetting* Current() const {
     return (Alternates != nullptr && CurrentAlternate < AlternateCount) ? &Alternates[CurrentAlternate] : nullptr;

@@ -23,7 +23,7 @@ BOOLEAN CStreamEngine::HasFeedbackReads() const {
   // A render clock that follows capture takes no feedback reads, whatever
   // endpoints the interface lists: their slots would never be released.
   StreamInterface* stream = m_Function->PlaybackStream();
-  return stream != nullptr && stream->FeedbackPipe != nullptr && !m_Adapter->IsRenderCoupled();
+  return stream != nullptr && stream->LoadFeedbackPipe() != nullptr && !m_Adapter->IsRenderCoupled();
 }
 
 UCHAR CStreamEngine::RenderSilenceByte() const { return m_Adapter->CurrentDsdMode() != 0 ? kDsdSilence : 0; }
@@ -157,7 +157,7 @@ BOOLEAN CStreamEngine::ComputeRenderLength(StreamTransfer* Transfer, PULONG Leng
   }
   ULONG value = 0;
   StreamInterface* stream = m_Function->PlaybackStream();
-  if (stream != nullptr && stream->FeedbackPipe != nullptr) {
+  if (stream != nullptr && stream->LoadFeedbackPipe() != nullptr) {
     KLOCK_QUEUE_HANDLE handle;
     KeAcquireInStackQueuedSpinLock(&stream->FeedbackLock, &handle);
     stream->FeedbackRateInUse = stream->AcceptedFeedbackRate;

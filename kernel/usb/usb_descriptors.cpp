@@ -9,13 +9,14 @@ constexpr ULONG kInterfaceDescriptorSize = 9;
 constexpr ULONG kEndpointDescriptorSize = 7;
 
 // Closes the run of endpoints that belongs to the interface descriptor at
-// `interfaceOffset`; false when its bNumEndpoints lies.
-bool EndpointCountMatches(const UCHAR* bytes, ULONG interfaceOffset, ULONG endpointsFound) {
+// `interfaceOffset`. A bNumEndpoints that differs from the endpoint
+// descriptors that follow is only traced: real devices ship such sets, and
+// every reader of endpoints stops at the next interface descriptor anyway.
+void CheckEndpointCount(const UCHAR* bytes, ULONG interfaceOffset, ULONG endpointsFound) {
   const USB_INTERFACE_DESCRIPTOR* itf = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(bytes + interfaceOffset);
-  if (itf->bNumEndpoints == endpointsFound) return true;
-  Trace(TRACE_LEVEL_ERROR, TraceUsbConfigEndpointCountBad, itf->bInterfaceNumber, itf->bAlternateSetting,
+  if (itf->bNumEndpoints == endpointsFound) return;
+  Trace(TRACE_LEVEL_WARNING, TraceUsbConfigEndpointCountBad, itf->bInterfaceNumber, itf->bAlternateSetting,
         itf->bNumEndpoints, endpointsFound);
-  return false;
 }
 
 }  // namespace
@@ -46,7 +47,7 @@ NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* config
       return STATUS_NOT_SUPPORTED;
     }
     if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
-      if (inInterface && !EndpointCountMatches(bytes, interfaceOffset, endpoints)) return STATUS_NOT_SUPPORTED;
+      if (inInterface) CheckEndpointCount(bytes, interfaceOffset, endpoints);
       inInterface = true;
       interfaceOffset = offset;
       endpoints = 0;
@@ -55,7 +56,7 @@ NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* config
     }
     offset += descriptorLength;
   }
-  if (inInterface && !EndpointCountMatches(bytes, interfaceOffset, endpoints)) return STATUS_NOT_SUPPORTED;
+  if (inInterface) CheckEndpointCount(bytes, interfaceOffset, endpoints);
   return STATUS_SUCCESS;
 }
 

@@ -85,6 +85,33 @@ TEST(FormatSelect, FullSpeedStereo24FollowsTheRateOnTheEndpoint) {
   EXPECT_EQ(Of(a.PlaybackStream()), (Sizes{4, 192, 188, 196, 1}));
 }
 
+// The sampling frequency request fails after the alternate was selected:
+// the selection goes on, and the stream's sizes are those of the alternate
+// that is selected.
+TEST(FormatSelect, AFailedEndpointRateRequestKeepsTheSelectionWhole) {
+  AudioHarness h(usbtest::Model("uac1-feedback"), true);
+  ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
+  CUSBAudioCL& a = h.Audio();
+  ControlFilter setRate;
+  setRate.bmRequestType = 0x22;
+  setRate.bRequest = 0x01;
+  h.Device().StallControl(setRate);
+  ULONG channels = 0, bits = 0, maxBytes = 0;
+  ASSERT_EQ(a.SelectStreamingFormat(kOut, 1, 2, 16, 48000, 10, &channels, &bits, &maxBytes), STATUS_SUCCESS);
+  EXPECT_EQ(h.Device().GetDeviceCounters().injectedStalls, 1u);
+  EXPECT_EQ(h.Device().CurrentAlternate(1), 1);
+  EXPECT_EQ(a.GetCurrentAlternate(kOut), 1u);
+  EXPECT_EQ(Of(a.PlaybackStream()), (Sizes{4, 192, 188, 196, 1}));
+  EXPECT_NE(a.PlaybackStream()->DataPipe, nullptr);
+  EXPECT_EQ(maxBytes, 10u * 196);
+  // Back to zero bandwidth and to a good request: nothing stale is left.
+  ASSERT_EQ(a.SelectStreamingFormat(kOut, 0, 0, 0, 0, 10, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(h.Device().CurrentAlternate(1), 0);
+  EXPECT_EQ(a.PlaybackStream()->DataPipe, nullptr);
+  ASSERT_EQ(a.SelectStreamingFormat(kOut, 1, 2, 24, 44100, 10, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(h.Device().EndpointRate(0x01), 44100u);
+}
+
 TEST(FormatSelect, HighSpeedEightChannels32BitAndWhatTheEndpointCarries) {
   const std::vector<Uac2Alt> alts = {{8, 4, 32, 1, 0x0400, 1}, {8, 4, 32, 1, 0x0C00 | 0x0200, 2}};
   AudioHarness h(Device(Uac2Device(alts, {}), Speed::High, 0x1234, 0x5678, {{48000, 48000, 0}, {96000, 96000, 0}}),
@@ -294,24 +321,24 @@ TEST(FormatSelect, ShortPacketQuirkWidensTheBounds) {
     ASSERT_EQ(h.Audio().SelectStreamingFormat(kOut, 1, 2, 16, 44100, 8, nullptr, nullptr, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(Of(h.Audio().PlaybackStream()), (Sizes{4, 176, 176, 180, 0}));
     // Stopping through the implicit form has no frame counts to give.
-    EXPECT_EQ(h.Audio().SelectStreamingFormat(kOut, 0, 0, 0, 0, 8, nullptr, nullptr, &nominal, &below, &above,
-                                              &maxBytes),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        h.Audio().SelectStreamingFormat(kOut, 0, 0, 0, 0, 8, nullptr, nullptr, &nominal, &below, &above, &maxBytes),
+        STATUS_INVALID_PARAMETER);
     EXPECT_EQ(h.Device().CurrentAlternate(1), 0);
-    EXPECT_EQ(h.Audio().SelectStreamingFormat(kOut, 0, 0, 0, 0, 8, nullptr, nullptr, &nominal, nullptr, nullptr,
-                                              &maxBytes),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        h.Audio().SelectStreamingFormat(kOut, 0, 0, 0, 0, 8, nullptr, nullptr, &nominal, nullptr, nullptr, &maxBytes),
+        STATUS_SUCCESS);
   }
   AudioHarness h(Device(Uac1Device(narrow, {}), Speed::Full, 0x0944, 0x020A), true);
   ASSERT_EQ(h.AttachStatus(), STATUS_SUCCESS);
-  ASSERT_EQ(h.Audio().SelectStreamingFormat(kOut, 1, 2, 16, 44100, 8, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      h.Audio().SelectStreamingFormat(kOut, 1, 2, 16, 44100, 8, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+      STATUS_SUCCESS);
   EXPECT_EQ(Of(h.Audio().PlaybackStream()), (Sizes{4, 176, 172, 180, 1}));
   // At 48000 the nominal packet is whole: the minimum drops twice a frame.
-  ASSERT_EQ(h.Audio().SelectStreamingFormat(kOut, 1, 2, 16, 48000, 8, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                            nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      h.Audio().SelectStreamingFormat(kOut, 1, 2, 16, 48000, 8, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+      STATUS_SUCCESS);
   EXPECT_EQ(Of(h.Audio().PlaybackStream()), (Sizes{4, 192, 184, 196, 1}));
 }
 

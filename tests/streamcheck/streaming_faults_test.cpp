@@ -106,3 +106,39 @@ TEST(StreamingFaults, RandomLatenessWithinTheBuffersCostsNothing) {
     EXPECT_TRUE(run.problems.empty()) << run.problems;
   }
 }
+
+// Render changes its format and goes back to zero bandwidth hundreds of
+// times while capture streams: the capture pipe never goes missing under a
+// submission in between.
+TEST(StreamingFaults, AFormatChangeOfOneDirectionLeavesTheOtherStreaming) {
+  for (const char* model : {"uac2-feedback", "oxley-10x6"}) {
+    SCOPED_TRACE(model);
+    auto device = sim::usb::CreateModel(model);
+    sim::testbed::Testbed bed(trox::test::BedOptions());
+    DriverSession session(bed, *device);
+    ASSERT_TRUE(session.Ok());
+    CUSBAudioCL& audio = *session.Audio();
+    StreamCheckOptions options;
+    options.seconds = 2;
+    options.streamer.playback = false;
+    options.streamer.checkCaptureCounter = true;
+    int changes = 0;
+    options.progress = [&](double) {
+      ULONG channels = 0, bits = 0, bytes = 0;
+      if (!NT_SUCCESS(audio.GetBestFormat(kDirectionRender, 1, options.streamer.rate, &channels, &bits))) return;
+      for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(audio.SelectStreamingFormat(kDirectionRender, 1, channels, bits, options.streamer.rate, 8, &channels,
+                                              &bits, &bytes),
+                  STATUS_SUCCESS);
+        audio.SelectStreamingFormat(kDirectionRender, 0, 0, 0, 0, 8, nullptr, nullptr, nullptr);
+        ++changes;
+      }
+    };
+    const StreamCheckResult r = RunStreamCheck(audio, *device, options);
+    EXPECT_GE(changes, 300);
+    EXPECT_EQ(r.report.captureRefused, 0u);
+    EXPECT_TRUE(r.Problems().empty());
+    EXPECT_EQ(session.Close(), STATUS_SUCCESS);
+    bed.Close();
+  }
+}
