@@ -98,8 +98,9 @@ NTSTATUS CStreamEngine::FrameCheck(Direction& Which, StreamTransfer* Transfer, U
   }
   if (findings & kFrameLagging) {
     ++Which.Counters.LagSamples;
-    if (Which.Frames.Lag > Which.Counters.MaxLag) {
-      Which.Counters.MaxLag = Which.Frames.Lag;
+    const LONG magnitude = Which.Frames.Lag < 0 ? -Which.Frames.Lag : Which.Frames.Lag;
+    if (magnitude > Which.Counters.MaxLag) {
+      Which.Counters.MaxLag = magnitude;
     }
   }
   if (findings & kFrameLagLimit) {

@@ -111,6 +111,13 @@ NTSTATUS CStreamEngine::ConfigureDirection(UCHAR DirectionValue) {
   ULONG rate = requested.SampleRate;
   if (!m_Adapter->PerStreamFormatMode() || (capture && coupled) || !formatSet) {
     rate = m_Adapter->StreamSampleRate() != 0 ? m_Adapter->StreamSampleRate() : m_Adapter->GetDeviceSampleRate();
+    if (rate == 0) {
+      // Per-stream rates and no stream has asked for one: a rate of 0 would
+      // select the zero-bandwidth setting, and a start would wait for
+      // transfers that cannot exist.
+      Trace(TRACE_LEVEL_ERROR, TraceEngineConfigure, usbDirection, STATUS_INVALID_DEVICE_STATE, 0, 0);
+      return STATUS_INVALID_DEVICE_STATE;
+    }
     type = m_Adapter->CurrentDsdMode() == 0 ? 3 : 1;
     NTSTATUS status = m_Function->GetBestFormat(usbDirection, type, rate, &channels, &bits);
     if (status == STATUS_NO_MATCH && type == 3) {

@@ -35,7 +35,7 @@ struct EngineDirectionCounters {
   ULONG64 BytesDone;
   ULONG64 FramesDelivered;  // capture: frames handed to capture paths
   ULONG64 FeedbackReads;    // render: feedback reads completed
-  LONG MaxLag;
+  LONG MaxLag;              // largest accumulated lag either way, in frames
 };
 
 class CStreamEngine {

@@ -61,3 +61,30 @@ INSTANTIATE_TEST_SUITE_P(Models, CaptureMinute, ::testing::ValuesIn(CaptureCases
 
 }  // namespace
 }  // namespace trox::test
+
+namespace trox::test {
+namespace {
+
+class HeadsetDump : public CoreTest {};
+
+// A real device's descriptors: playback only, so render runs alone, on
+// rates chosen per stream.
+TEST_F(HeadsetDump, StartsAndRendersThroughTheEngine) {
+  PDEVICE_OBJECT pdo = Bed().PlugDescriptors(TROX_TEST_DATA_DIR "/headset-uac1.hex");
+  ASSERT_NE(pdo, nullptr);
+  ASSERT_EQ(Bed().Start(pdo), STATUS_SUCCESS);
+  EXPECT_TRUE(Adapter(pdo)->PerStreamFormatMode());
+  EXPECT_EQ(Adapter(pdo)->GetDeviceSampleRate(), 0u);
+  enginecheck::EngineRunOptions options;
+  options.seconds = 10;
+  options.driftPpm = 100;
+  const enginecheck::EngineRunResult r = enginecheck::RunCaptureEngine(Bed(), pdo, *Bed().Device(pdo), options);
+  EXPECT_FALSE(r.captureDirection);
+  EXPECT_TRUE(r.Problems(options).empty()) << ::testing::PrintToString(r.Problems(options));
+  // Transfers of 4 ms on a device without capture.
+  EXPECT_NEAR(static_cast<double>(r.render.Completions), 2500, 10);
+  EXPECT_TRUE(Bed().Unplug(pdo));
+}
+
+}  // namespace
+}  // namespace trox::test

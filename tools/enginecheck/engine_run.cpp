@@ -43,11 +43,13 @@ void Snapshot(CAdapterCommon& adapter, const CounterSink& sink, EngineRunResult*
 std::vector<std::string> EngineRunResult::Problems(const EngineRunOptions& options) const {
   std::vector<std::string> problems;
   if (!started) {
-    problems.push_back("capture did not start (" + Hex(startStatus) + ")");
+    problems.push_back(std::string(captureDirection ? "capture" : "render") + " did not start (" + Hex(startStatus) +
+                       ")");
     return problems;
   }
   const bool faults = options.failEvery != 0;
-  if (sinkFrames == 0) problems.push_back("no captured frame reached the capture path");
+  if (captureDirection && sinkFrames == 0) problems.push_back("no captured frame reached the capture path");
+  if (!captureDirection && render.Completions == 0) problems.push_back("no render transfer completed");
   if (badFrames != 0) problems.push_back(std::to_string(badFrames) + " captured frames carried a wrong counter");
   // Frames are lost only by a recovery: at the failed transfer and while the
   // pipe is reset.
@@ -83,7 +85,24 @@ EngineRunResult RunCaptureEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo,
   sink.Follow(&adapter->Engine().DeviceFormat(kDirectionCapture));
   CCapturePath& path = adapter->CapturePath(CAdapterCommon::kWaveClient);
   path.SetSink(&sink);
-  result.startStatus = adapter->StartDirection(kDirectionCapture, 0);
+  // A device without capture runs render alone.
+  result.captureDirection = adapter->Function().CaptureStream() != nullptr;
+  const UCHAR direction = result.captureDirection ? kDirectionCapture : kDirectionRender;
+  if (adapter->PerStreamFormatMode()) {
+    // Rates are per stream there: ask for a format first, as a WaveRT stream would.
+    ULONG rate = 0;
+    for (ULONG candidate : {48000u, 44100u, 96000u}) {
+      if (rate == 0 && NT_SUCCESS(adapter->Function().IsSampleRateSupported(candidate))) rate = candidate;
+    }
+    ULONG channels = 0, bits = 0;
+    result.startStatus = adapter->Function().GetBestFormat(direction, 1, rate, &channels, &bits);
+    if (NT_SUCCESS(result.startStatus)) {
+      result.startStatus = adapter->SetStreamFormat(direction, 1, channels, bits, rate);
+    }
+  }
+  if (NT_SUCCESS(result.startStatus) || !adapter->PerStreamFormatMode()) {
+    result.startStatus = adapter->StartDirection(direction, 0);
+  }
   result.started = NT_SUCCESS(result.startStatus);
 
   // Once the device is gone the adapter may go with it: what it counted is
@@ -131,7 +150,7 @@ EngineRunResult RunCaptureEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo,
   }
   sim::pnp::UnregisterRemovalCallback(watch);
   if (!removed) {
-    if (result.started) result.stopStatus = adapter->StopDirection(kDirectionCapture);
+    if (result.started) result.stopStatus = adapter->StopDirection(direction);
     Snapshot(*adapter, sink, &result);
     path.ClearSink();
   }

@@ -1,6 +1,6 @@
 // One bounded run of the driver's own streaming engine on a started device:
 // capture is started through the device core (both directions on a device
-// that has both), a counter sink follows what the WaveRT capture path
+// that has both, render alone on one without capture), a counter sink follows what the WaveRT capture path
 // delivers, faults are injected on request, and the engine's and the
 // sink's counts make the verdict.
 #pragma once
@@ -31,6 +31,7 @@ struct EngineRunOptions {
 struct EngineRunResult {
   NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
   bool started = false;
+  bool captureDirection = true;  // false: a device without capture ran render alone
   NTSTATUS stopStatus = STATUS_SUCCESS;
   StreamFormat captureFormat = {};
   StreamFormat renderFormat = {};

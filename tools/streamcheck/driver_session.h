@@ -27,6 +27,8 @@ class DriverSession {
   DriverSession& operator=(const DriverSession&) = delete;
 
   bool Ok() const { return failedStep_.empty(); }
+  // The device's physical device object once plugged in.
+  PDEVICE_OBJECT Pdo() const { return pdo_; }
   // The driver's audio function; null unless Ok().
   CUSBAudioCL* Audio() const { return Ok() ? audio_ : nullptr; }
   // The failed step ("LoadDriver", "Plug", "StartDevice", "FunctionDevice",

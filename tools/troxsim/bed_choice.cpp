@@ -28,10 +28,26 @@ bool ParseBedChoice(const std::optional<std::string>& time, const std::optional<
   return true;
 }
 
+bool ParseController(const std::string& text, sim::usb::ControllerInfo* controller) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  const std::string vendor = text.substr(0, colon);
+  const std::string flavor = text.substr(colon + 1);
+  char* end = nullptr;
+  const unsigned long id = std::strtoul(vendor.c_str(), &end, 16);
+  if (*end != '\0' || vendor.front() == '-' || id > 0xFFFF) return false;
+  const unsigned long kind = std::strtoul(flavor.c_str(), &end, 10);
+  if (*end != '\0' || flavor.front() == '-' || kind > 0xFFFF) return false;
+  controller->pciVendorId = static_cast<uint32_t>(id);
+  controller->flavor = static_cast<USB_CONTROLLER_FLAVOR>(kind);
+  return true;
+}
+
 sim::testbed::Options CommandBed::MakeOptions(const BedChoice& choice, std::vector<std::string>* problems) {
   sim::testbed::Options o;
   o.time = choice.time;
   o.seed = choice.seed;
+  if (choice.controller) o.controller = *choice.controller;
   o.fail = [problems](const std::string& problem) { problems->push_back(problem); };
   return o;
 }

@@ -16,7 +16,12 @@ namespace troxsim {
 struct BedChoice {
   sim::testbed::Time time = sim::testbed::Time::kReal;
   uint64_t seed = sim::testbed::kDefaultSeed;
+  std::optional<sim::usb::ControllerInfo> controller;  // absent: the testbed's default
 };
+
+// "VENDOR:FLAVOR": the PCI vendor in hexadecimal (0x optional) and the
+// controller flavor number (100 OHCI, 1000 EHCI, ...). False on anything else.
+bool ParseController(const std::string& text, sim::usb::ControllerInfo* controller);
 
 // --time real|simulated and --seed N (absent values keep the defaults).
 // False with `error` naming the option on a bad value.

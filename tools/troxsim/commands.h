@@ -7,5 +7,6 @@ namespace troxsim {
 int RunDevices(int argc, char** argv, int first);
 int RunUsb(int argc, char** argv, int first);
 int RunInspectCommand(int argc, char** argv, int first);
+int RunStream(int argc, char** argv, int first);
 
 }  // namespace troxsim

@@ -3,6 +3,8 @@
 
 #include "platform.h"
 #include "audiofunction/usb_audio_cl.h"
+#include "adapter/adapter_common.h"
+#include "adapter/adapter_extension.h"
 #include "tools/streamcheck/driver_session.h"
 #include "tools/troxsim/bed_choice.h"
 #include "tools/troxsim/inspect_formats.h"
@@ -13,8 +15,8 @@ namespace troxsim {
 namespace {
 
 // Prints the model the driver built, or the step at which it refused the device.
-int InspectStarted(const streamcheck::DriverSession& session, const std::string& label, const FormatRequest& request,
-                   bool json, std::ostream& out) {
+int InspectStarted(sim::testbed::Testbed& bed, const streamcheck::DriverSession& session, const std::string& label,
+                   const FormatRequest& request, bool json, std::ostream& out) {
   if (!session.Ok()) {
     if (json) {
       PrintRefusalJson(out, label, session.FailedStep(), session.FailedStatus());
@@ -27,6 +29,11 @@ int InspectStarted(const streamcheck::DriverSession& session, const std::string&
   ModelReport model = CollectModel(audio);
   model.device = label;
   model.formats = CollectFormats(audio, request);
+  if (PDEVICE_OBJECT fdo = bed.FunctionDevice(session.Pdo()); fdo != nullptr) {
+    if (auto* adapter = static_cast<CAdapterCommon*>(GetAdapterExtension(fdo)->Adapter)) {
+      model.core = CollectDeviceCore(*adapter);
+    }
+  }
   if (json) {
     PrintModelJson(out, model);
   } else {
@@ -57,12 +64,15 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     return 2;
   }
   // Nothing streams: simulated time makes the inspection quick and repeatable.
-  CommandBed bed(BedChoice{sim::testbed::Time::kSimulated, sim::testbed::kDefaultSeed});
+  BedChoice choice;
+  choice.time = sim::testbed::Time::kSimulated;
+  choice.controller = options.controller;
+  CommandBed bed(choice);
   int result = 1;
   {
     streamcheck::DriverSession session(*bed, *device);
     if (session.Ok() || session.Refused()) {
-      result = InspectStarted(session, label, request, options.json, out);
+      result = InspectStarted(*bed, session, label, request, options.json, out);
     } else {
       err << "troxsim inspect: " << SessionFailureText(session) << "\n";
     }

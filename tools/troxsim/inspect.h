@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "sim/usb/bus/host_controller.h"
 #include "tools/troxsim/device_choice.h"
 
 namespace troxsim {
@@ -17,6 +18,8 @@ struct InspectOptions {
   bool json = false;
   std::optional<uint32_t> rate;  // --rate: the format selection's rate (absent: 48000 or the lowest supported)
   std::string format = "pcm";    // --format: "pcm" or "float"
+  // --controller VENDOR:FLAVOR: the host controller the device hangs on.
+  std::optional<sim::usb::ControllerInfo> controller;
 };
 
 // Exit code: 0 the model was printed, 1 the driver refused the device (the

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/troxsim/commands.h"
+#include "tools/troxsim/bed_choice.h"
 #include "tools/troxsim/inspect.h"
 #include "tools/troxsim/options.h"
 
@@ -13,15 +14,25 @@ namespace troxsim {
 int RunInspectCommand(int argc, char** argv, int first) {
   Options options;
   std::string error;
-  if (!options.Parse(argc, argv, first, {"json"}, &error)) {
+  const std::vector<std::string> known = {"device", "descriptors", "speed", "json", "rate", "format", "controller"};
+  if (!options.Parse(argc, argv, first, {"json"}, &error, known)) {
     std::cerr << "troxsim inspect: " << error << "\n";
     return 2;
   }
-  if (auto unknown = options.Unknown({"device", "descriptors", "speed", "json", "rate", "format"}); !unknown.empty()) {
+  if (auto unknown = options.Unknown(known); !unknown.empty()) {
     std::cerr << "troxsim inspect: unknown option --" << unknown.front() << "\n";
     return 2;
   }
   InspectOptions inspect;
+  if (auto controller = options.Get("controller")) {
+    sim::usb::ControllerInfo info;
+    if (!ParseController(*controller, &info)) {
+      std::cerr << "troxsim inspect: --controller takes VENDOR:FLAVOR (hexadecimal PCI vendor, flavor number), not '"
+                << *controller << "'\n";
+      return 2;
+    }
+    inspect.controller = info;
+  }
   inspect.choice.device = options.Get("device").value_or("");
   inspect.choice.descriptors = options.Get("descriptors").value_or("");
   if (options.Has("device") && inspect.choice.device.empty()) {

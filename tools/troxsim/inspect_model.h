@@ -3,6 +3,8 @@
 // the printers need no kernel headers.
 #pragma once
 
+#include "tools/troxsim/inspect_core.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,11 +34,11 @@ struct EntityReport {
   std::string name;  // GetName
   std::string kind;  // "input terminal", "feature unit", "clock source", ...
   uint8_t subtype = 0;
-  std::vector<uint32_t> sources;          // GetSourceId of each input
-  std::optional<uint32_t> clockId;        // terminals of a 2.0 function
-  std::optional<std::string> clockName;   // the clock entity the terminal links to
-  std::optional<uint16_t> terminalType;   // wTerminalType of terminals
-  std::optional<ClockReport> clock;       // clock entities
+  std::vector<uint32_t> sources;         // GetSourceId of each input
+  std::optional<uint32_t> clockId;       // terminals of a 2.0 function
+  std::optional<std::string> clockName;  // the clock entity the terminal links to
+  std::optional<uint16_t> terminalType;  // wTerminalType of terminals
+  std::optional<ClockReport> clock;      // clock entities
 };
 
 struct EndpointReport {
@@ -104,7 +106,8 @@ struct ModelReport {
   std::vector<StreamReport> streams;
   bool sharedClock = false;
   QuirkReport quirks;
-  std::optional<FormatReport> formats;  // CollectFormats, filled by the inspection
+  std::optional<FormatReport> formats;   // CollectFormats, filled by the inspection
+  std::optional<DeviceCoreReport> core;  // what the device core decided at start
 };
 
 // Copies the model out of an attached and configured function. Selects each

@@ -3,16 +3,18 @@
 
 #include <cstdio>
 
+#include "tools/troxsim/inspect_core.h"
 #include "tools/troxsim/json_writer.h"
 
 namespace troxsim {
-namespace {
 
 std::string Hex(uint32_t value, int digits) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
   return buffer;
 }
+
+namespace {
 
 std::string ClassVersion(const ModelReport& m) { return m.class2 ? "2.0" : "1.0"; }
 
@@ -30,8 +32,7 @@ std::string RateText(const AltReport& a) {
 
 std::string EndpointText(const EndpointReport& e) {
   return Hex(e.address, 2) + " " + e.transfer + " " + e.sync + ", " + e.usage + ", max packet " +
-         std::to_string(e.maxPacket) + ", interval " + std::to_string(e.interval) +
-         (e.usable ? "" : ", NOT USABLE");
+         std::to_string(e.maxPacket) + ", interval " + std::to_string(e.interval) + (e.usable ? "" : ", NOT USABLE");
 }
 
 void PrintClock(std::ostream& out, const ClockReport& c) {
@@ -129,8 +130,10 @@ void PrintModelText(std::ostream& out, const ModelReport& m) {
   for (const auto& s : m.streams) {
     out << "  Interface " << s.interfaceNumber << ": " << (s.capture ? "capture (IN)" : "playback (OUT)")
         << ", terminal " << (s.terminalName.empty() ? "?" : s.terminalName)
-        << (s.playbackStream ? ", the playback stream" : s.captureStream ? ", the capture stream" : "") << ", "
-        << s.alternates.size() << " alternate settings\n";
+        << (s.playbackStream  ? ", the playback stream"
+            : s.captureStream ? ", the capture stream"
+                              : "")
+        << ", " << s.alternates.size() << " alternate settings\n";
     for (const auto& a : s.alternates) {
       out << "    Alternate " << a.number << ": ";
       if (a.endpointCount == 0) {
@@ -160,6 +163,7 @@ void PrintModelText(std::ostream& out, const ModelReport& m) {
     }
   }
   if (m.formats) PrintFormatsText(out, *m.formats);
+  if (m.core) PrintDeviceCoreText(out, *m.core);
 }
 
 void PrintModelJson(std::ostream& out, const ModelReport& m) {
@@ -183,8 +187,11 @@ void PrintModelJson(std::ostream& out, const ModelReport& m) {
       .EndObject();
   j.Key("entities").BeginArray();
   for (const auto& e : m.entities) {
-    j.BeginObject().Member("id", e.id).Member("name", e.name).Member("kind", e.kind).Member(
-        "subtype", static_cast<uint32_t>(e.subtype));
+    j.BeginObject()
+        .Member("id", e.id)
+        .Member("name", e.name)
+        .Member("kind", e.kind)
+        .Member("subtype", static_cast<uint32_t>(e.subtype));
     j.Key("sources").BeginArray();
     for (uint32_t s : e.sources) j.Number(s);
     j.EndArray();
@@ -214,7 +221,9 @@ void PrintModelJson(std::ostream& out, const ModelReport& m) {
     j.BeginObject()
         .Member("interface", s.interfaceNumber)
         .Member("direction", s.capture ? "in" : "out")
-        .Member("role", s.playbackStream ? "playback" : s.captureStream ? "capture" : "none")
+        .Member("role", s.playbackStream  ? "playback"
+                        : s.captureStream ? "capture"
+                                          : "none")
         .Member("terminalId", s.terminalId)
         .Member("terminal", s.terminalName);
     j.Key("alternates").BeginArray();
@@ -261,12 +270,12 @@ void PrintModelJson(std::ostream& out, const ModelReport& m) {
   }
   j.EndArray();
   if (m.formats) JsonFormats(j, *m.formats);
+  if (m.core) PrintDeviceCoreJson(j, *m.core);
   j.EndObject();
 }
 
 void PrintRefusalText(std::ostream& out, const std::string& device, const std::string& step, int32_t status) {
-  out << "Device '" << device << "': the driver refused it: " << step << " failed with " << StatusText(status)
-      << "\n";
+  out << "Device '" << device << "': the driver refused it: " << step << " failed with " << StatusText(status) << "\n";
 }
 
 void PrintRefusalJson(std::ostream& out, const std::string& device, const std::string& step, int32_t status) {

@@ -17,6 +17,8 @@ void PrintModelJson(std::ostream& out, const ModelReport& model);
 void PrintRefusalText(std::ostream& out, const std::string& device, const std::string& step, int32_t status);
 void PrintRefusalJson(std::ostream& out, const std::string& device, const std::string& step, int32_t status);
 
+// "0x1E" with at least `digits` hexadecimal digits.
+std::string Hex(uint32_t value, int digits);
 // "0xC00000BB".
 std::string StatusText(int32_t status);
 

@@ -22,24 +22,29 @@ void Usage(FILE* out) {
                "                               stream through the driver's transfer layer instead and\n"
                "                               print the device's counters (1: problems, listed)\n"
                "  inspect [--device NAME | --descriptors FILE] [--speed full|high] [--rate HZ] [--format pcm|float]\n"
-               "          [--json]\n"
+               "          [--controller VENDOR:FLAVOR] [--json]\n"
                "                               load the driver, start the device and print the driver's\n"
                "                               model of its audio function (1: the driver refused it)\n"
+               "  stream [--device NAME | --descriptors FILE] [--speed full|high] [--seconds S] [--drift PPM]\n"
+               "          [--fail-every N] [--unplug-after S] [--controller VENDOR:FLAVOR] [--time real|simulated]\n"
+               "          [--seed N]\n"
+               "                               start the device under the driver and run capture through\n"
+               "                               the device core's engine (both directions where the device\n"
+               "                               has both); print completions, frame-check lags, recoveries,\n"
+               "                               frames delivered and gaps in the counter signal (1: problems)\n"
                "  help                         this text\n"
                "\n"
                "--time simulated runs on simulated time (as fast as the host allows, the same report for the\n"
                "same --seed, default 1); real time is the default.\n"
-               "Without a command troxsim runs its main job on the default device (currently: usb --driver).\n");
+               "Without a command troxsim runs its main job on the default device (currently: stream).\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    // The main job: the default device streaming through the driver.
-    char driver[] = "--driver";
-    char* args[] = {argv[0], driver, nullptr};
-    return troxsim::RunUsb(2, args, 1);
+    // The main job: the default device streaming through the driver's engine.
+    return troxsim::RunStream(argc, argv, 1);
   }
   std::string command = argv[1];
   for (int i = 2; i < argc; ++i) {
@@ -51,6 +56,7 @@ int main(int argc, char** argv) {
   if (command == "devices") return troxsim::RunDevices(argc, argv, 2);
   if (command == "usb") return troxsim::RunUsb(argc, argv, 2);
   if (command == "inspect") return troxsim::RunInspectCommand(argc, argv, 2);
+  if (command == "stream") return troxsim::RunStream(argc, argv, 2);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage(stdout);
     return 0;

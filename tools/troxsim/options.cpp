@@ -6,7 +6,8 @@
 
 namespace troxsim {
 
-bool Options::Parse(int argc, char** argv, int first, const std::vector<std::string>& flags, std::string* error) {
+bool Options::Parse(int argc, char** argv, int first, const std::vector<std::string>& flags, std::string* error,
+                    const std::vector<std::string>& known) {
   for (int i = first; i < argc; ++i) {
     std::string word = argv[i];
     if (word.size() < 3 || word.compare(0, 2, "--") != 0) {
@@ -14,6 +15,10 @@ bool Options::Parse(int argc, char** argv, int first, const std::vector<std::str
       return false;
     }
     std::string name = word.substr(2);
+    if (!known.empty() && std::find(known.begin(), known.end(), name) == known.end()) {
+      *error = "unknown option --" + name;
+      return false;
+    }
     if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
       values_[name] = "1";
       continue;

@@ -11,8 +11,10 @@ namespace troxsim {
 class Options {
  public:
   // Parses argv[first..argc). Every "--name" takes the next argument as its value unless it is
-  // listed in `flags`. Returns false (with `error` set) on a stray word or a missing value.
-  bool Parse(int argc, char** argv, int first, const std::vector<std::string>& flags, std::string* error);
+  // listed in `flags`. Returns false (with `error` set) on a stray word, a missing value, or a
+  // name not in `known` (when given).
+  bool Parse(int argc, char** argv, int first, const std::vector<std::string>& flags, std::string* error,
+             const std::vector<std::string>& known = {});
 
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
   std::optional<std::string> Get(const std::string& name) const;

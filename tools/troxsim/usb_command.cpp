@@ -233,7 +233,7 @@ int RunUsb(int argc, char** argv, int first) {
   std::string error;
   const std::vector<std::string> known = {"device", "descriptors", "speed", "seconds", "drift",
                                           "driver", "rate",        "time",  "seed"};
-  if (!options.Parse(argc, argv, first, {"driver"}, &error)) {
+  if (!options.Parse(argc, argv, first, {"driver"}, &error, known)) {
     std::fprintf(stderr, "troxsim usb: %s\n", error.c_str());
     return 2;
   }
