@@ -89,7 +89,9 @@ BOOLEAN CStreamEngine::SubmitCapture(StreamTransfer* Transfer) {
   if (!refuse) {
     Transfer->Buffer = buffer;
     Transfer->Length = size;
+    const LONGLONG begin = KeQueryPerformanceCounter(nullptr).QuadPart;
     const NTSTATUS status = m_Function->SubmitCapture(buffer, size, CaptureCallback, Transfer);
+    m_Capture.Counters.SubmitTicks += static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart - begin);
     if (NT_SUCCESS(status)) {
       return TRUE;
     }

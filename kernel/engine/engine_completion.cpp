@@ -65,8 +65,15 @@ VOID CStreamEngine::CaptureDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);
   auto* engine = static_cast<CStreamEngine*>(Context);
+  EngineDirectionCounters& counters = engine->m_Capture.Counters;
   while (StreamTransfer* transfer = engine->TakeCompletion(engine->m_Capture)) {
+    const LONGLONG begin = KeQueryPerformanceCounter(nullptr).QuadPart;
     engine->ProcessCapture(transfer);
+    const ULONG64 spent = static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart - begin);
+    counters.ProcessingTicks += spent;
+    if (spent > counters.MaxProcessingTicks) {
+      counters.MaxProcessingTicks = spent;
+    }
   }
 }
 
@@ -75,8 +82,15 @@ VOID CStreamEngine::RenderDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID A
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);
   auto* engine = static_cast<CStreamEngine*>(Context);
+  EngineDirectionCounters& counters = engine->m_Render.Counters;
   while (StreamTransfer* transfer = engine->TakeCompletion(engine->m_Render)) {
+    const LONGLONG begin = KeQueryPerformanceCounter(nullptr).QuadPart;
     engine->ProcessRender(transfer);
+    const ULONG64 spent = static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart - begin);
+    counters.ProcessingTicks += spent;
+    if (spent > counters.MaxProcessingTicks) {
+      counters.MaxProcessingTicks = spent;
+    }
   }
 }
 

@@ -36,6 +36,12 @@ struct EngineDirectionCounters {
   ULONG64 FramesDelivered;  // capture: frames handed to capture paths
   ULONG64 FeedbackReads;    // render: feedback reads completed
   LONG MaxLag;              // largest accumulated lag either way, in frames
+  // Performance-counter ticks the direction's DPC spent per completion
+  // (processing and resubmission), summed and the largest.
+  ULONG64 ProcessingTicks;
+  ULONG64 MaxProcessingTicks;
+  // Of those, the ticks spent handing the transfer to the USB stack.
+  ULONG64 SubmitTicks;
 };
 
 class CStreamEngine {

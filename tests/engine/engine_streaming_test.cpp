@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core_fixture.h"
+#include "sim/kernel/core/pool.h"
 #include "sim/usb/device/device_models.h"
 #include "tools/enginecheck/engine_run.h"
 
@@ -66,6 +67,29 @@ namespace trox::test {
 namespace {
 
 class HeadsetDump : public CoreTest {};
+class SteadyStreaming : public CoreTest {};
+
+// Buffers and records are recycled by their completions: a minute of
+// streaming after the start allocates nothing, on every kind of device.
+TEST_F(SteadyStreaming, AllocatesNoPool) {
+  for (const char* model : {"oxley-10x6", "uac2-feedback", "uac1-adaptive"}) {
+    SCOPED_TRACE(model);
+    PDEVICE_OBJECT pdo = StartModel(model);
+    ASSERT_NE(pdo, nullptr);
+    enginecheck::EngineRunOptions options;
+    options.seconds = 62;
+    unsigned long long at2 = 0, at62 = 0;
+    options.progress = [&](double seconds) {
+      if (seconds == 2.0) at2 = sim::pool::DriverAllocationCount();
+      if (seconds == 62.0) at62 = sim::pool::DriverAllocationCount();
+    };
+    const enginecheck::EngineRunResult r = enginecheck::RunCaptureEngine(Bed(), pdo, *Bed().Device(pdo), options);
+    EXPECT_TRUE(r.Problems(options).empty());
+    EXPECT_NE(at2, 0u);
+    EXPECT_EQ(at62 - at2, 0u);
+    EXPECT_TRUE(Bed().Unplug(pdo));
+  }
+}
 
 // A real device's descriptors: playback only, so render runs alone, on
 // rates chosen per stream.

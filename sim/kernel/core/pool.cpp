@@ -26,6 +26,7 @@ struct Table {
   long failNext = 0;
   ULONG failNextTag = 0;
   unsigned long long failed = 0;
+  unsigned long long driverAllocations = 0;
 };
 
 Table& T() {
@@ -97,6 +98,7 @@ void* Allocate(const char* call, POOL_TYPE type, SIZE_T size, ULONG tag, bool ze
   memset(p, zero ? 0 : kUninitializedFill, size);
   std::lock_guard<std::mutex> l(t.lock);
   t.blocks[p] = {p, tag, size, type, tStandInDepth > 0, ++t.serial};
+  if (tStandInDepth == 0) t.driverAllocations++;
   return p;
 }
 
@@ -216,6 +218,11 @@ void ResetFaultInjection() {
   T().failAfter = -1;
   T().failNext = 0;
   T().failNextTag = 0;
+}
+
+unsigned long long DriverAllocationCount() {
+  std::lock_guard<std::mutex> l(T().lock);
+  return T().driverAllocations;
 }
 
 unsigned long long FailedAllocationCount() {

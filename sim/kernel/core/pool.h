@@ -28,11 +28,13 @@ struct Allocation {
   ULONG tag;
   SIZE_T size;
   POOL_TYPE type;
-  bool standIn;         // made inside a StandInScope
+  bool standIn;               // made inside a StandInScope
   unsigned long long serial;  // allocation order
 };
 
 size_t OutstandingCount();  // driver allocations only (not the stand-ins')
+// Driver allocations made so far (a steady stream makes none).
+unsigned long long DriverAllocationCount();
 std::vector<Allocation> Outstanding(bool includeStandIn = false);
 std::string DumpOutstanding();
 // A verifier failure named context that lists every outstanding driver
