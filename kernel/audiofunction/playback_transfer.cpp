@@ -5,6 +5,7 @@
 
 #include "base/trace.h"
 #include "audiofunction/audio_trace_events.h"
+#include "audiofunction/playback_plan.h"
 #include "audiofunction/rate_pattern.h"
 #include "audiofunction/usb_audio_cl.h"
 
@@ -18,103 +19,123 @@ ULONG RoundUp(ULONG value, ULONG multiple) {
 
 }  // namespace
 
-CUSBAudioCL::PlaybackMode CUSBAudioCL::CurrentPlaybackMode() const {
-  if (UsesImplicitFeedback()) {
-    return PlaybackImplicit;
-  }
-  return m_PlaybackStream->LoadFeedbackPipe() != nullptr ? PlaybackExplicit : PlaybackPattern;
-}
-
-ULONG CUSBAudioCL::PlaybackPacketsPerMs() const {
-  if (!IsHighSpeed()) {
+ULONG PlaybackPacketsPerMs(BOOLEAN HighSpeed, ULONG PacketInterval) {
+  if (!HighSpeed) {
     return 1;
   }
-  const ULONG interval = m_PlaybackPacketInterval;
-  return (interval == 0 || interval > 7) ? 1 : 8 / interval;
+  return (PacketInterval == 0 || PacketInterval > 7) ? 1 : 8 / PacketInterval;
 }
 
-NTSTATUS CUSBAudioCL::PlanPlayback(PlaybackMode Mode, ULONG Length, ULONG Milliseconds, PlaybackPlan* Plan) const {
-  const StreamInterface* stream = m_PlaybackStream;
-  const ULONGLONG frame = stream->BytesPerFrame;
+NTSTATUS PlanPlaybackPackets(const PlaybackPlanInput& Input, ULONG MaxPackets, PlaybackPlan* Plan) {
+  const ULONGLONG frame = Input.BytesPerFrame;
   *Plan = PlaybackPlan{};
   if (frame == 0) {
-    Trace(TRACE_LEVEL_ERROR, TraceTransferPlanBad, Mode, Length, 1);
     return STATUS_INVALID_DEVICE_STATE;
   }
   ULONGLONG packets = 0;
-  if (Mode == PlaybackImplicit) {
-    const LONGLONG nominal = stream->NominalPacketBytes;
+  if (Input.Mode == PlaybackImplicit) {
+    const LONGLONG nominal = Input.NominalPacketBytes;
     if (nominal <= 0) {
-      Trace(TRACE_LEVEL_ERROR, TraceTransferPlanBad, Mode, Length, 1);
       return STATUS_INVALID_DEVICE_STATE;
     }
-    const LONGLONG d = static_cast<LONGLONG>(Milliseconds) * (IsHighSpeed() ? 8 : 1);
-    const LONGLONG x = (static_cast<LONGLONG>(Length) - d * nominal) / static_cast<LONGLONG>(frame);
-    if (x < 0 && x >= -d && stream->ShortPacket) {
+    const LONGLONG d = static_cast<LONGLONG>(Input.Milliseconds) * (Input.HighSpeed ? 8 : 1);
+    const LONGLONG x = (static_cast<LONGLONG>(Input.Length) - d * nominal) / static_cast<LONGLONG>(frame);
+    if (x < 0 && x >= -d && Input.ShortPacket) {
       Plan->Short = static_cast<ULONG>(-x);
       Plan->Nominal = static_cast<ULONG>(d + x);
     } else if (x > 0 && x <= d) {
       Plan->Large = static_cast<ULONG>(x);
       Plan->Nominal = static_cast<ULONG>(d - x);
     } else {
-      const ULONGLONG count = (static_cast<ULONGLONG>(Length) + nominal - 1) / nominal;
-      Plan->Nominal = count > CUSBCL::kMaxIsoPackets ? CUSBCL::kMaxIsoPackets + 1 : static_cast<ULONG>(count);
+      const ULONGLONG count = (static_cast<ULONGLONG>(Input.Length) + nominal - 1) / nominal;
+      Plan->Nominal = count > MaxPackets ? MaxPackets + 1 : static_cast<ULONG>(count);
     }
     packets = static_cast<ULONGLONG>(Plan->Large) + Plan->Nominal + Plan->Short;
-    if (IsHighSpeed() && packets <= CUSBCL::kMaxIsoPackets) {
+    if (Input.HighSpeed && packets <= MaxPackets) {
       const ULONG padded = RoundUp(static_cast<ULONG>(packets), 8);
       Plan->Short += padded - static_cast<ULONG>(packets);
       packets = padded;
     }
   } else {
-    const ULONG interval = m_PlaybackPacketInterval == 0 ? 1 : m_PlaybackPacketInterval;
-    const RatePatternRow* row = m_PlaybackRateRow;
-    ULONG rate = 0;
-    if (Mode == PlaybackExplicit) {
-      KLOCK_QUEUE_HANDLE lock;
-      KeAcquireInStackQueuedSpinLock(&m_PlaybackStream->FeedbackLock, &lock);
-      rate = stream->FeedbackRateInUse;
-      KeReleaseInStackQueuedSpinLock(&lock);
-      if (rate == 0) {
-        // Before the first feedback has been accepted the nominal rate is the best guess.
-        rate = NominalFeedback(kDirectionRender);
-      }
-      Plan->Rate = rate;
-    } else if (row == nullptr || RatePatternLength(row, IsHighSpeed()) == 0) {
-      Trace(TRACE_LEVEL_ERROR, TraceTransferPlanBad, Mode, Length, 2);
+    const ULONG interval = Input.PacketInterval == 0 ? 1 : Input.PacketInterval;
+    const RatePatternRow* row = Input.Row;
+    if (Input.Mode == PlaybackExplicit) {
+      Plan->Rate = Input.FeedbackRate;
+    } else if (row == nullptr || RatePatternLength(row, Input.HighSpeed) == 0) {
       return STATUS_INVALID_DEVICE_STATE;
     }
     // Bounded by the URB's packet room: a rate or pattern giving no frames
     // never reaches the length.
-    const ULONG maxSteps = (CUSBCL::kMaxIsoPackets + 1) * interval;
-    ULONGLONG accumulator = stream->PacketAccumulator & 0xFFFF;
-    ULONG position = m_PlaybackPatternPosition;
+    const ULONG maxSteps = (MaxPackets + 1) * interval;
+    ULONGLONG accumulator = Input.Accumulator & 0xFFFF;
+    ULONG position = Input.PatternPosition;
     ULONGLONG bytes = 0;
     ULONG steps = 0;
-    while (bytes < Length && steps < maxSteps) {
-      if (Mode == PlaybackExplicit) {
-        const ULONGLONG sum = accumulator + rate;
+    while (bytes < Input.Length && steps < maxSteps) {
+      if (Input.Mode == PlaybackExplicit) {
+        const ULONGLONG sum = accumulator + Input.FeedbackRate;
         bytes += (sum >> 16) * frame;
         accumulator = sum & 0xFFFF;
       } else {
-        bytes += RatePatternFrames(row, IsHighSpeed(), position++) * frame;
+        bytes += RatePatternFrames(row, Input.HighSpeed, position++) * frame;
       }
       ++steps;
     }
-    packets = bytes < Length ? CUSBCL::kMaxIsoPackets + 1 : (steps + interval - 1) / interval;
-    if (IsHighSpeed() && packets <= CUSBCL::kMaxIsoPackets) {
-      const ULONG padded = RoundUp(static_cast<ULONG>(packets), PlaybackPacketsPerMs());
-      Plan->Spread = Mode == PlaybackExplicit && padded != packets;
+    packets = bytes < Input.Length ? MaxPackets + 1 : (steps + interval - 1) / interval;
+    if (Input.HighSpeed && packets <= MaxPackets) {
+      const ULONG padded = RoundUp(static_cast<ULONG>(packets), PlaybackPacketsPerMs(Input.HighSpeed, interval));
+      Plan->Spread = Input.Mode == PlaybackExplicit && padded != packets;
       packets = padded;
     }
   }
-  if (packets == 0 || packets > CUSBCL::kMaxIsoPackets) {
+  if (packets == 0 || packets > MaxPackets) {
     // A URB list entry holds no more, and the bus takes no transfer without packets.
-    Trace(TRACE_LEVEL_ERROR, TraceTransferTooManyPackets, Mode, Length, Milliseconds);
     return STATUS_INVALID_PARAMETER;
   }
   Plan->Packets = static_cast<ULONG>(packets);
   return STATUS_SUCCESS;
+}
+
+PlaybackMode CUSBAudioCL::CurrentPlaybackMode() const {
+  return ChoosePlaybackMode(UsesImplicitFeedback(),
+                            m_PlaybackStream != nullptr && m_PlaybackStream->LoadFeedbackPipe() != nullptr);
+}
+
+ULONG CUSBAudioCL::PlaybackPacketsPerMs() const {
+  return ::PlaybackPacketsPerMs(IsHighSpeed(), m_PlaybackPacketInterval);
+}
+
+NTSTATUS CUSBAudioCL::PlanPlayback(PlaybackMode Mode, ULONG Length, ULONG Milliseconds, PlaybackPlan* Plan) const {
+  const StreamInterface* stream = m_PlaybackStream;
+  PlaybackPlanInput input = {};
+  input.Mode = Mode;
+  input.Length = Length;
+  input.Milliseconds = Milliseconds;
+  input.HighSpeed = IsHighSpeed();
+  input.BytesPerFrame = stream->BytesPerFrame;
+  input.NominalPacketBytes = stream->NominalPacketBytes;
+  input.ShortPacket = stream->ShortPacket;
+  input.PacketInterval = m_PlaybackPacketInterval;
+  input.Row = m_PlaybackRateRow;
+  input.PatternPosition = m_PlaybackPatternPosition;
+  input.Accumulator = stream->PacketAccumulator;
+  if (Mode == PlaybackExplicit) {
+    KLOCK_QUEUE_HANDLE lock;
+    KeAcquireInStackQueuedSpinLock(&m_PlaybackStream->FeedbackLock, &lock);
+    input.FeedbackRate = stream->FeedbackRateInUse;
+    KeReleaseInStackQueuedSpinLock(&lock);
+    if (input.FeedbackRate == 0) {
+      // Before the first feedback has been accepted the nominal rate is the best guess.
+      input.FeedbackRate = NominalFeedback(kDirectionRender);
+    }
+  }
+  const NTSTATUS status = PlanPlaybackPackets(input, CUSBCL::kMaxIsoPackets, Plan);
+  if (status == STATUS_INVALID_DEVICE_STATE) {
+    Trace(TRACE_LEVEL_ERROR, TraceTransferPlanBad, Mode, Length, Mode == PlaybackPattern ? 2 : 1);
+  } else if (status == STATUS_INVALID_PARAMETER) {
+    Trace(TRACE_LEVEL_ERROR, TraceTransferTooManyPackets, Mode, Length, Milliseconds);
+  }
+  return status;
 }
 
 void CUSBAudioCL::LayoutPlayback(PlaybackMode Mode, const PlaybackPlan& Plan, PURB Urb, ULONG Length) {

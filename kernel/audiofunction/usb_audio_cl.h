@@ -6,6 +6,7 @@
 #include "base/vocabulary.h"
 #include "usb/usbcl.h"
 #include "audiofunction/audio_entity.h"
+#include "audiofunction/playback_plan.h"
 #include "audiofunction/stream_interface.h"
 
 class CUSBAudioClock;
@@ -144,19 +145,11 @@ class CUSBAudioCL : public CUSBCL {
   // Bytes the next playback transfer of that many milliseconds carries at
   // the 16.16 feedback rate (ignored without a feedback pipe); moves nothing.
   ULONG PlaybackBytes(ULONG Milliseconds, ULONG Rate) const;
+  // What sizes the playback packets on this device now.
+  PlaybackMode CurrentPlaybackMode() const;
 
  protected:
-  // The packet plan of one playback transfer.
-  struct PlaybackPlan {
-    ULONG Packets;
-    ULONG Large;     // implicit feedback: maximum-size packets first,
-    ULONG Nominal;   // then nominal ones,
-    ULONG Short;     // then minimum-size ones
-    BOOLEAN Spread;  // explicit feedback: sizes spread evenly over the packets
-    ULONG Rate;      // explicit feedback: the 16.16 rate the plan used
-  };
-  enum PlaybackMode { PlaybackImplicit, PlaybackExplicit, PlaybackPattern };
-  PlaybackMode CurrentPlaybackMode() const;
+  using PlaybackPlan = ::PlaybackPlan;
   // Packets per millisecond of the playback stream.
   ULONG PlaybackPacketsPerMs() const;
   NTSTATUS PlanPlayback(PlaybackMode Mode, ULONG Length, ULONG Milliseconds, PlaybackPlan* Plan) const;

@@ -60,15 +60,11 @@ StreamTransfer* CStreamEngine::TakeCompletion(Direction& Which) {
   return transfer;
 }
 
-VOID CStreamEngine::CaptureDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  auto* engine = static_cast<CStreamEngine*>(Context);
-  EngineDirectionCounters& counters = engine->m_Capture.Counters;
-  while (StreamTransfer* transfer = engine->TakeCompletion(engine->m_Capture)) {
+void CStreamEngine::DrainCompletions(Direction& Which, void (CStreamEngine::*Process)(StreamTransfer*)) {
+  EngineDirectionCounters& counters = Which.Counters;
+  while (StreamTransfer* transfer = TakeCompletion(Which)) {
     const LONGLONG begin = KeQueryPerformanceCounter(nullptr).QuadPart;
-    engine->ProcessCapture(transfer);
+    (this->*Process)(transfer);
     const ULONG64 spent = static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart - begin);
     counters.ProcessingTicks += spent;
     if (spent > counters.MaxProcessingTicks) {
@@ -77,21 +73,20 @@ VOID CStreamEngine::CaptureDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
   }
 }
 
+VOID CStreamEngine::CaptureDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(Argument1);
+  UNREFERENCED_PARAMETER(Argument2);
+  auto* engine = static_cast<CStreamEngine*>(Context);
+  engine->DrainCompletions(engine->m_Capture, &CStreamEngine::ProcessCapture);
+}
+
 VOID CStreamEngine::RenderDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(Argument1);
   UNREFERENCED_PARAMETER(Argument2);
   auto* engine = static_cast<CStreamEngine*>(Context);
-  EngineDirectionCounters& counters = engine->m_Render.Counters;
-  while (StreamTransfer* transfer = engine->TakeCompletion(engine->m_Render)) {
-    const LONGLONG begin = KeQueryPerformanceCounter(nullptr).QuadPart;
-    engine->ProcessRender(transfer);
-    const ULONG64 spent = static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart - begin);
-    counters.ProcessingTicks += spent;
-    if (spent > counters.MaxProcessingTicks) {
-      counters.MaxProcessingTicks = spent;
-    }
-  }
+  engine->DrainCompletions(engine->m_Render, &CStreamEngine::ProcessRender);
 }
 
 NTSTATUS CStreamEngine::FrameCheck(Direction& Which, StreamTransfer* Transfer, ULONG Ms, ULONG InFlight) {

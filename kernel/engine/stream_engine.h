@@ -125,6 +125,8 @@ class CStreamEngine {
   static VOID CaptureDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
   static VOID RenderDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2);
   StreamTransfer* TakeCompletion(Direction& Which);
+  // Processes the direction's recorded completions until none is left.
+  void DrainCompletions(Direction& Which, void (CStreamEngine::*Process)(StreamTransfer*));
   NTSTATUS FrameCheck(Direction& Which, StreamTransfer* Transfer, ULONG Ms, ULONG InFlight);
 
   // Capture.

@@ -271,3 +271,46 @@ TEST(StagingLayout, EveryPacketCarriesItsLengthHeader) {
 
 }  // namespace
 }  // namespace transfertest
+
+// The plan as a function of the stream's state alone.
+TEST(PlaybackPlanFunction, RefusesWhatNoTransferCanCarry) {
+  struct Case {
+    const char* what;
+    PlaybackPlanInput input;
+    NTSTATUS status;
+  };
+  PlaybackPlanInput base = {};
+  base.Mode = PlaybackExplicit;
+  base.Length = 8 * 288;
+  base.Milliseconds = 8;
+  base.BytesPerFrame = 6;
+  base.FeedbackRate = 48 << 16;
+  const auto with = [&](auto change) {
+    PlaybackPlanInput input = base;
+    change(input);
+    return input;
+  };
+  const Case cases[] = {
+      {"8 ms of feedback-sized packets", base, STATUS_SUCCESS},
+      {"no frame size", with([](PlaybackPlanInput& i) { i.BytesPerFrame = 0; }), STATUS_INVALID_DEVICE_STATE},
+      {"a rate of 0 never reaches the length", with([](PlaybackPlanInput& i) { i.FeedbackRate = 0; }),
+       STATUS_INVALID_PARAMETER},
+      {"more packets than a URB holds", with([](PlaybackPlanInput& i) { i.Length = 100 * 288; }),
+       STATUS_INVALID_PARAMETER},
+      {"implicit without a nominal packet", with([](PlaybackPlanInput& i) { i.Mode = PlaybackImplicit; }),
+       STATUS_INVALID_DEVICE_STATE},
+      {"a pattern without a row", with([](PlaybackPlanInput& i) { i.Mode = PlaybackPattern; }),
+       STATUS_INVALID_DEVICE_STATE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PlaybackPlan plan;
+    EXPECT_EQ(PlanPlaybackPackets(c.input, 64, &plan), c.status);
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(plan.Packets, 8u);
+    }
+  }
+  EXPECT_EQ(ChoosePlaybackMode(TRUE, TRUE), PlaybackImplicit);
+  EXPECT_EQ(ChoosePlaybackMode(FALSE, TRUE), PlaybackExplicit);
+  EXPECT_EQ(ChoosePlaybackMode(FALSE, FALSE), PlaybackPattern);
+}

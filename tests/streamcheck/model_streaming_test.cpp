@@ -20,7 +20,7 @@ struct Case {
   const char* model;
   ULONG rate;
   double driftPpm;
-  PlaybackMode mode;
+  streamcheck::PlaybackMode mode;
 };
 
 std::string Name(const testing::TestParamInfo<Case>& info) {
@@ -60,7 +60,7 @@ TEST_P(ModelStreaming, PlaysEveryFrameSentAndCapturesWithoutGaps) {
   EXPECT_LT(r.report.playbackFramesSent, expected * 1.05);
   EXPECT_GT(r.report.captureFrames, expected * 0.9);
   EXPECT_GT(r.report.counterFrames, expected * 0.9);
-  if (c.mode == PlaybackMode::ExplicitFeedback) {
+  if (c.mode == streamcheck::PlaybackMode::ExplicitFeedback) {
     // The averaged feedback tracks the drifted clock.
     const double nominal = r.report.feedbackNominal;
     EXPECT_NEAR(r.report.feedbackLast, nominal * (1 + c.driftPpm * 1e-6), nominal * 2e-4);
@@ -68,21 +68,22 @@ TEST_P(ModelStreaming, PlaysEveryFrameSentAndCapturesWithoutGaps) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, ModelStreaming,
-                         testing::Values(Case{"oxley-10x6", 48000, 100, PlaybackMode::ImplicitFeedback},
-                                         Case{"oxley-10x6", 44100, -100, PlaybackMode::ImplicitFeedback},
-                                         Case{"oxley-2x2", 96000, -100, PlaybackMode::ImplicitFeedback},
-                                         Case{"uac2-implicit", 48000, 100, PlaybackMode::ImplicitFeedback},
-                                         Case{"uac2-implicit", 44100, -100, PlaybackMode::ImplicitFeedback},
-                                         Case{"uac2-feedback", 48000, 100, PlaybackMode::ExplicitFeedback},
-                                         Case{"uac2-feedback", 44100, -100, PlaybackMode::ExplicitFeedback},
-                                         Case{"uac1-feedback", 44100, 100, PlaybackMode::ImplicitFeedback},
-                                         Case{"uac1-feedback", 48000, -100, PlaybackMode::ImplicitFeedback},
-                                         Case{"uac1-adaptive", 44100, 100, PlaybackMode::ImplicitFeedback},
-                                         Case{"uac1-adaptive", 8000, -100, PlaybackMode::ImplicitFeedback},
-                                         Case{"vendor-00c7", 48000, 100, PlaybackMode::Pattern},
-                                         Case{"vendor-00c7", 44100, -100, PlaybackMode::Pattern}),
-                         Name);
+INSTANTIATE_TEST_SUITE_P(
+    Models, ModelStreaming,
+    testing::Values(Case{"oxley-10x6", 48000, 100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"oxley-10x6", 44100, -100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"oxley-2x2", 96000, -100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"uac2-implicit", 48000, 100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"uac2-implicit", 44100, -100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"uac2-feedback", 48000, 100, streamcheck::PlaybackMode::ExplicitFeedback},
+                    Case{"uac2-feedback", 44100, -100, streamcheck::PlaybackMode::ExplicitFeedback},
+                    Case{"uac1-feedback", 44100, 100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"uac1-feedback", 48000, -100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"uac1-adaptive", 44100, 100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"uac1-adaptive", 8000, -100, streamcheck::PlaybackMode::ImplicitFeedback},
+                    Case{"vendor-00c7", 48000, 100, streamcheck::PlaybackMode::Pattern},
+                    Case{"vendor-00c7", 44100, -100, streamcheck::PlaybackMode::Pattern}),
+    Name);
 
 }  // namespace
 
@@ -147,7 +148,8 @@ TEST_P(FullSpeedPlayback, PlaysEveryFrameSent) {
   ASSERT_TRUE(run.started);
   const StreamCheckResult& r = run.result;
   EXPECT_TRUE(run.problems.empty()) << run.problems;
-  EXPECT_EQ(r.report.mode, c.feedback ? PlaybackMode::ExplicitFeedback : PlaybackMode::Pattern);
+  EXPECT_EQ(r.report.mode,
+            c.feedback ? streamcheck::PlaybackMode::ExplicitFeedback : streamcheck::PlaybackMode::Pattern);
   EXPECT_FALSE(r.report.capture.active);
   EXPECT_GT(r.report.playbackFramesSent, c.rate * options.seconds * 0.9);
   if (!c.feedback) {
@@ -215,7 +217,7 @@ TEST(HighSpeedPlayback, FeedbackWithAPacketEverySecondMicroframe) {
     ASSERT_TRUE(run.started);
     const StreamCheckResult& r = run.result;
     EXPECT_TRUE(run.problems.empty()) << run.problems;
-    EXPECT_EQ(r.report.mode, PlaybackMode::ExplicitFeedback);
+    EXPECT_EQ(r.report.mode, streamcheck::PlaybackMode::ExplicitFeedback);
     // The device's measurements were taken, not replaced by the nominal rate.
     EXPECT_EQ(r.report.feedbackReplaced, 0u);
     EXPECT_NEAR(r.report.playbackFramesSent, rate * options.seconds, rate * options.seconds * 0.1);

@@ -28,7 +28,7 @@ TEST(StreamingFaults, GarbledFeedbackFallsBackToTheNominalRate) {
   // the rate), then longer than the endpoint's slot, then empty.
   const StreamRun run = Stream(*device, [](sim::usb::UsbAudioDevice& d) { d.GlitchPacketSize(0x81, -1, 40); });
   const StreamCheckResult& r = run.result;
-  ASSERT_EQ(r.report.mode, PlaybackMode::ExplicitFeedback);
+  ASSERT_EQ(r.report.mode, streamcheck::PlaybackMode::ExplicitFeedback);
   EXPECT_GT(r.report.feedbackReplaced, 0u);
   EXPECT_EQ(r.report.feedbackFailed, 0u);
   // The clock has no drift, so the nominal rate keeps the device fed.

@@ -93,9 +93,12 @@ NTSTATUS TransferStreamer::Select() {
   }
   if (options_.playback && audio_.PlaybackStream() != nullptr) {
     if (NTSTATUS status = SelectDirection(kDirectionRender, &report_.playback); !NT_SUCCESS(status)) return status;
-    report_.mode = implicit_                                          ? PlaybackMode::ImplicitFeedback
-                   : audio_.PlaybackStream()->FeedbackPipe != nullptr ? PlaybackMode::ExplicitFeedback
-                                                                      : PlaybackMode::Pattern;
+    // The driver's own decision, not one made again here.
+    switch (audio_.CurrentPlaybackMode()) {
+      case PlaybackImplicit: report_.mode = PlaybackMode::ImplicitFeedback; break;
+      case PlaybackExplicit: report_.mode = PlaybackMode::ExplicitFeedback; break;
+      case PlaybackPattern: report_.mode = PlaybackMode::Pattern; break;
+    }
     report_.feedbackNominal = audio_.NominalFeedback(kDirectionRender);
   }
   if (!report_.playback.active && !report_.capture.active) {
