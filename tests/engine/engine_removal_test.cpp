@@ -124,10 +124,7 @@ TEST_F(Removal, SeededScheduleOfAThousand) {
   for (int i = 0; i < 1000 && !HasFatalFailure(); ++i) {
     const Stage stage = static_cast<Stage>(random.Below(5));
     const int64_t delay = static_cast<int64_t>(random.Below(30 * kTicksPerMillisecond));
-    const std::string model = models[random.Below(models.size())].name;
-    if (getenv("TROX_DEBUG_SCHEDULE"))
-      fprintf(stderr, "%d %s %s %lld\n", i, model.c_str(), StageName(stage), (long long)delay);
-    RemoveDuring(model, stage, delay);
+    RemoveDuring(models[random.Below(models.size())].name, stage, delay);
     if (HasFailure()) {
       ADD_FAILURE() << "removal " << i << " of the schedule";
       break;
