@@ -14,13 +14,19 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/adapter/wave_subdevice.cpp
   ${CMAKE_CURRENT_LIST_DIR}/base/pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/base/trace.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/asio_clients.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/capture_path.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/chunk_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/converters.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_completion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_control.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_feedback.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/engine_render.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/frame_check.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/periodic_timer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/render_path.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/engine/wave_clients.cpp
   ${CMAKE_CURRENT_LIST_DIR}/registry/driver_registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usbcl.cpp
   ${CMAKE_CURRENT_LIST_DIR}/usb/usb_bus_interface.cpp

@@ -2,6 +2,8 @@
 // interfaces, power management, DSD mode, and destruction.
 #include "adapter/adapter_common.h"
 
+#include "adapter/miniport_link.h"
+
 #include "adapter/adapter_extension.h"
 #include "adapter/asio_file_context.h"
 #include "adapter/adapter_trace_events.h"
@@ -31,13 +33,19 @@ CAdapterCommon::CAdapterCommon() : m_References(1) {
   KeInitializeMutex(&m_StreamMutex, 0);
   KeInitializeMutex(&m_RequestMutex, 0);
   KeInitializeMutex(&m_OwnershipMutex, 0);
-  KeInitializeSpinLock(&m_RenderChunkLock);
-  InitializeListHead(&m_RenderChunks);
-  KeInitializeSpinLock(&m_CaptureChunkLock);
-  InitializeListHead(&m_CaptureChunks);
+  m_RenderChunks.Initialize();
+  m_CaptureChunks.Initialize();
   KeInitializeEvent(&m_RemovalEvent, NotificationEvent, FALSE);
-  m_AsioCapturePath.Initialize();
-  m_WaveCapturePath.Initialize();
+  m_AsioCapturePath.Initialize(this);
+  m_WaveCapturePath.Initialize(this);
+  m_AsioRenderSource.Initialize();
+  m_AsioCaptureSink.Initialize();
+  m_WaveRenderSource.Initialize(this, &m_RenderChunks);
+  m_WaveCaptureSink.Initialize(this, &m_CaptureChunks, &m_WaveCapturePath);
+  m_AsioRenderPath.Initialize(this, &m_AsioRenderSource, kAsioClient);
+  m_WaveRenderPath.Initialize(this, &m_WaveRenderSource, kWaveClient);
+  m_WaveCapturePath.SetSink(&m_WaveCaptureSink);
+  m_AsioCapturePath.SetSink(&m_AsioCaptureSink);
 }
 
 CAdapterCommon::~CAdapterCommon() {
@@ -59,6 +67,8 @@ CAdapterCommon::~CAdapterCommon() {
   }
   m_AsioCapturePath.ClearSink();
   m_WaveCapturePath.ClearSink();
+  m_AsioRenderPath.Reset();
+  m_WaveRenderPath.Reset();
   m_SerialNumber.Reset();
   // The function object's own destructor waits for its transfers.
   CloseDeviceKey(&m_DeviceKey);
@@ -112,10 +122,14 @@ CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT Functio
       m_Chunks = reinterpret_cast<PNPAGED_LOOKASIDE_LIST>(aligned);
       ExInitializeNPagedLookasideList(m_Chunks, AllocateChunkEntry, FreeChunkEntry, 0, sizeof(ChunkDescriptor),
                                       kPoolTagDriver, 0);
+      m_RenderChunks.SetLookaside(m_Chunks);
+      m_CaptureChunks.SetLookaside(m_Chunks);
     }
   }
   m_Engine.SetCapturePath(kAsioClient, &m_AsioCapturePath);
   m_Engine.SetCapturePath(kWaveClient, &m_WaveCapturePath);
+  m_Engine.SetRenderPath(kAsioClient, &m_AsioRenderPath);
+  m_Engine.SetRenderPath(kWaveClient, &m_WaveRenderPath);
   m_RequestGate.Open();
   if (!NT_SUCCESS(status)) {
     Trace(TRACE_LEVEL_ERROR, TraceAdapterInitFailed, 1, status);
@@ -271,6 +285,17 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::RegisterMiniport(PVOID Miniport) {
   m_Miniport = Miniport;
   KeReleaseInStackQueuedSpinLock(&handle);
   return STATUS_SUCCESS;
+}
+
+IMiniportEngineLink* CAdapterCommon::ReferenceMiniport() {
+  KLOCK_QUEUE_HANDLE handle;
+  KeAcquireInStackQueuedSpinLock(&m_MiniportLock, &handle);
+  auto* miniport = static_cast<IMiniportEngineLink*>(m_Miniport);
+  if (miniport != nullptr) {
+    miniport->AddRef();
+  }
+  KeReleaseInStackQueuedSpinLock(&handle);
+  return miniport;
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterCommon::UnregisterMiniport(PVOID Miniport) {

@@ -8,18 +8,14 @@
 #include "adapter/request_gate.h"
 #include "audiofunction/usb_audio_cl.h"
 #include "base/pool.h"
+#include "engine/asio_clients.h"
 #include "engine/capture_path.h"
+#include "engine/chunk_list.h"
+#include "engine/render_path.h"
 #include "engine/stream_engine.h"
+#include "engine/wave_clients.h"
 
 class CAsioFileContext;
-
-// A queued piece of a WaveRT cyclic buffer.
-struct ChunkDescriptor {
-  LIST_ENTRY ListEntry;
-  PUCHAR Start;
-  PUCHAR Current;
-  ULONG Remaining;
-};
 
 // What Init decided, for tools and tests.
 struct AdapterDecisions {
@@ -114,6 +110,18 @@ class CAdapterCommon : public IAdapterCommon,
   void MarkDeviceFailed();
   void OnCaptureDelivered(ULONG Bytes, ULONG Frame);
   void OnCaptureRecovered();
+  // The render paths the engine mixes through, in client order.
+  CRenderPath& RenderPath(ULONG Client) { return Client == kAsioClient ? m_AsioRenderPath : m_WaveRenderPath; }
+  // WaveRT render chunks still queued: a stopping render drains them.
+  BOOLEAN HasQueuedRenderChunks() { return m_RenderChunks.HasData(); }
+  // The ASIO render ring's silence byte (0 without an ASIO stream).
+  UCHAR AsioSilenceByte();
+  // Tells an ASIO stream whose render follows capture that it lost its place.
+  void MarkAsioResetNeeded();
+  // The registered miniport with a reference, or null; DISPATCH_LEVEL or below.
+  IMiniportEngineLink* ReferenceMiniport();
+  // The ASIO stream's rings for the ASIO clients (null detaches); PASSIVE_LEVEL.
+  void AttachAsioStream(CAsioRingAccess* Rings);
   // The start/stop gate from the render thread's recovery: returns the value
   // it held before it was set to 2 (0: recovery may go on).
   LONG EnterRecoveryGate();
@@ -146,8 +154,7 @@ class CAdapterCommon : public IAdapterCommon,
   void LeaveStartStopGate();
   void StopBothThreads();
   void ReleaseAllFormats();
-  void FlushChunks(LIST_ENTRY* List, KSPIN_LOCK* Lock);
-  void QueueChunk(LIST_ENTRY* List, KSPIN_LOCK* Lock, PVOID Address, ULONG Bytes);
+  void QueueChunk(CChunkList* List, PVOID Address, ULONG Bytes);
   BOOLEAN RemovalSeen() { return KeReadStateEvent(&m_RemovalEvent) != 0; }
   PUSBD_PIPE_INFORMATION DataPipe(UCHAR Direction);
 
@@ -180,10 +187,8 @@ class CAdapterCommon : public IAdapterCommon,
   // that lives in a block of its own (the list type is cache-line aligned).
   PVOID m_ChunkBlock;
   PNPAGED_LOOKASIDE_LIST m_Chunks;
-  KSPIN_LOCK m_RenderChunkLock;
-  LIST_ENTRY m_RenderChunks;
-  KSPIN_LOCK m_CaptureChunkLock;
-  LIST_ENTRY m_CaptureChunks;
+  CChunkList m_RenderChunks;
+  CChunkList m_CaptureChunks;
 
   // Engine.
   CStreamEngine m_Engine;
@@ -204,6 +209,12 @@ class CAdapterCommon : public IAdapterCommon,
   // Clients.
   CCapturePath m_AsioCapturePath;
   CCapturePath m_WaveCapturePath;
+  CRenderPath m_AsioRenderPath;
+  CRenderPath m_WaveRenderPath;
+  CAsioRenderSource m_AsioRenderSource;
+  CAsioCaptureSink m_AsioCaptureSink;
+  CWaveRenderSource m_WaveRenderSource;
+  CWaveCaptureSink m_WaveCaptureSink;
 
   // 0 free, 1 start or stop in progress, 2 render recovery in progress.
   volatile LONG m_StartStopGate;

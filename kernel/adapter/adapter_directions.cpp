@@ -129,45 +129,26 @@ STDMETHODIMP_(void) CAdapterCommon::ResetDirection(UCHAR Direction) {
   KeReleaseMutex(&m_StreamMutex, FALSE);
 }
 
-void CAdapterCommon::QueueChunk(LIST_ENTRY* List, KSPIN_LOCK* Lock, PVOID Address, ULONG Bytes) {
-  if (RemovalSeen() || m_Chunks == nullptr || Address == nullptr || Bytes == 0) {
+void CAdapterCommon::QueueChunk(CChunkList* List, PVOID Address, ULONG Bytes) {
+  if (RemovalSeen() || Address == nullptr || Bytes == 0) {
     return;
   }
-  auto* chunk = static_cast<ChunkDescriptor*>(ExAllocateFromNPagedLookasideList(m_Chunks));
-  if (chunk == nullptr) {
+  if (!List->Queue(Address, Bytes)) {
     Trace(TRACE_LEVEL_WARNING, TraceAdapterChunkDropped, Bytes);
-    return;
   }
-  chunk->Start = static_cast<PUCHAR>(Address);
-  chunk->Current = chunk->Start;
-  chunk->Remaining = Bytes;
-  KLOCK_QUEUE_HANDLE handle;
-  KeAcquireInStackQueuedSpinLock(Lock, &handle);
-  InsertTailList(List, &chunk->ListEntry);
-  KeReleaseInStackQueuedSpinLock(&handle);
-}
-
-void CAdapterCommon::FlushChunks(LIST_ENTRY* List, KSPIN_LOCK* Lock) {
-  KLOCK_QUEUE_HANDLE handle;
-  KeAcquireInStackQueuedSpinLock(Lock, &handle);
-  while (!IsListEmpty(List)) {
-    PLIST_ENTRY entry = RemoveHeadList(List);
-    ExFreeToNPagedLookasideList(m_Chunks, CONTAINING_RECORD(entry, ChunkDescriptor, ListEntry));
-  }
-  KeReleaseInStackQueuedSpinLock(&handle);
 }
 
 STDMETHODIMP_(void) CAdapterCommon::QueueRenderBuffer(PVOID Address, ULONG Bytes) {
-  QueueChunk(&m_RenderChunks, &m_RenderChunkLock, Address, Bytes);
+  QueueChunk(&m_RenderChunks, Address, Bytes);
 }
 
 STDMETHODIMP_(void) CAdapterCommon::QueueCaptureBuffer(PVOID Address, ULONG Bytes) {
-  QueueChunk(&m_CaptureChunks, &m_CaptureChunkLock, Address, Bytes);
+  QueueChunk(&m_CaptureChunks, Address, Bytes);
 }
 
-STDMETHODIMP_(void) CAdapterCommon::FlushRenderBuffers() { FlushChunks(&m_RenderChunks, &m_RenderChunkLock); }
+STDMETHODIMP_(void) CAdapterCommon::FlushRenderBuffers() { m_RenderChunks.Flush(); }
 
-STDMETHODIMP_(void) CAdapterCommon::FlushCaptureBuffers() { FlushChunks(&m_CaptureChunks, &m_CaptureChunkLock); }
+STDMETHODIMP_(void) CAdapterCommon::FlushCaptureBuffers() { m_CaptureChunks.Flush(); }
 
 void CAdapterCommon::EnterStartStopGate() {
   // Compare-exchange, not exchange: a start that overwrote the recovery's 2
@@ -341,7 +322,6 @@ NTSTATUS CAdapterCommon::StopBoth() {
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterCommon::StartDirection(UCHAR Direction, ULONG WaveBufferBytes) {
-  UNREFERENCED_PARAMETER(WaveBufferBytes);
   const BOOLEAN capture = IsCaptureDirection(Direction);
   NTSTATUS status = StartEngineDirection(Direction);
   if (!NT_SUCCESS(status)) {
@@ -351,9 +331,18 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::StartDirection(UCHAR Direction, ULONG Wa
     const ULONG frameBytes = m_Engine.DeviceFormat(kDirectionCapture).BytesPerFrame;
     const ULONG frames = frameBytes != 0 ? m_Engine.TransferBytes(kDirectionCapture) / frameBytes : 0;
     status = m_WaveCapturePath.Start(frames, frameBytes);
-    if (!NT_SUCCESS(status)) {
-      StopEngineDirection(Direction);
-    }
+  } else {
+    // The lead follows the length of the stream's buffer in milliseconds,
+    // at most 100 (64-bit: bytes × 100000 wraps 32 bits past 42 kB).
+    const ULONGLONG perSecond =
+        static_cast<ULONGLONG>(m_RenderStreamFormat.BytesPerFrame) * m_RenderStreamFormat.SampleRate;
+    const ULONGLONG ms = perSecond != 0 ? static_cast<ULONGLONG>(WaveBufferBytes) * 1000 / perSecond : 0;
+    m_WaveRenderPath.SetLeadPercentage(ms < 100 ? static_cast<ULONG>(ms) : 100);
+    // Without a stream format there is no WaveRT stream to play from.
+    status = m_RenderFormatSet ? m_WaveRenderPath.Start() : STATUS_SUCCESS;
+  }
+  if (!NT_SUCCESS(status)) {
+    StopEngineDirection(Direction);
   }
   return status;
 }
@@ -362,6 +351,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::StopDirection(UCHAR Direction) {
   const BOOLEAN capture = IsCaptureDirection(Direction);
   if (capture) {
     m_WaveCapturePath.Stop();
+  } else {
+    m_WaveRenderPath.Reset();
   }
   NTSTATUS status = StopEngineDirection(Direction);
   if (capture) {
@@ -392,20 +383,42 @@ STDMETHODIMP_(void) CAdapterCommon::OnDeviceRemoval() {
   }
   m_WaveCapturePath.Stop();
   m_AsioCapturePath.Stop();
+  m_WaveRenderPath.Reset();
+  m_AsioRenderPath.Reset();
   Trace(TRACE_LEVEL_INFORMATION, TraceAdapterRemoval, m_RenderStartCount, m_CaptureStartCount);
 }
 
 BOOLEAN CAdapterCommon::IsCaptureClockedRenderRunning() const {
-  // No render path follows the capture clock until the stream clients exist.
-  return FALSE;
+  return (m_AsioRenderPath.IsStarted() && m_AsioRenderPath.IsCaptureClocked()) ||
+         (m_WaveRenderPath.IsStarted() && m_WaveRenderPath.IsCaptureClocked());
 }
 
 void CAdapterCommon::OnCaptureDelivered(ULONG Bytes, ULONG Frame) {
-  // The capture-clocked render paths take their cue from here.
-  UNREFERENCED_PARAMETER(Bytes);
-  UNREFERENCED_PARAMETER(Frame);
+  m_AsioRenderPath.OnCaptureCompleted(Bytes, Frame);
+  m_WaveRenderPath.OnCaptureCompleted(Bytes, Frame);
 }
 
 void CAdapterCommon::OnCaptureRecovered() {
-  // An ASIO stream whose render follows capture is told to reinitialise here.
+  // Render recovers as well (the engine sets its error); only the ASIO
+  // client must be told that it lost its place.
+  MarkAsioResetNeeded();
+}
+
+void CAdapterCommon::MarkAsioResetNeeded() {
+  CAsioRingAccess* rings = m_AsioRenderSource.Rings();
+  if (rings != nullptr && m_AsioRenderPath.IsStarted() && m_AsioRenderPath.IsCaptureClocked()) {
+    rings->MarkResetNeeded();
+  }
+}
+
+UCHAR CAdapterCommon::AsioSilenceByte() {
+  CAsioRingAccess* rings = m_AsioRenderSource.Rings();
+  return rings != nullptr ? rings->RenderSilenceByte() : 0;
+}
+
+void CAdapterCommon::AttachAsioStream(CAsioRingAccess* Rings) {
+  m_AsioRenderPath.Reset();
+  m_AsioCapturePath.Stop();
+  m_AsioRenderSource.Attach(Rings);
+  m_AsioCaptureSink.Attach(Rings);
 }

@@ -206,6 +206,7 @@ NTSTATUS CUSBAudioCL::LayoutStaging(const PlaybackPlan& Plan, PVOID Buffer, PMDL
   const ULONG frame = m_PlaybackStream->BytesPerFrame;
   const BOOLEAN highSpeed = IsHighSpeed();
   const ULONG capacity = Context->ExtraBufferLength;
+  const ULONG interval = m_PlaybackPacketInterval == 0 ? 1 : m_PlaybackPacketInterval;
   ULONG position = m_PlaybackPatternPosition;
   ULONG read = 0;
   ULONG written = 0;
@@ -216,8 +217,12 @@ NTSTATUS CUSBAudioCL::LayoutStaging(const PlaybackPlan& Plan, PVOID Buffer, PMDL
     if (capacity - written < 5 || read >= Length) {
       continue;
     }
-    const ULONGLONG planned =
-        static_cast<ULONGLONG>(RatePatternFrames(m_PlaybackRateRow, highSpeed, position++)) * frame;
+    // A packet covers every microframe of its interval: one step per packet
+    // would leave the rest of the transfer unsent.
+    ULONGLONG planned = 0;
+    for (ULONG step = 0; step < interval; ++step) {
+      planned += static_cast<ULONGLONG>(RatePatternFrames(m_PlaybackRateRow, highSpeed, position++)) * frame;
+    }
     ULONG count = Smaller(planned, Length - read);
     if (count > capacity - written - 4) {
       count = capacity - written - 4;

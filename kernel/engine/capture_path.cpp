@@ -1,6 +1,9 @@
 #include "engine/capture_path.h"
 
-void CCapturePath::Initialize() {
+#include "adapter/adapter_common.h"
+
+void CCapturePath::Initialize(CAdapterCommon* Adapter) {
+  m_Adapter = Adapter;
   KeInitializeSpinLock(&m_Lock);
   m_Sink = nullptr;
   m_Started = 0;
@@ -59,3 +62,10 @@ ULONG CCapturePath::Deliver(const UCHAR* Buffer, ULONG Frames) {
   KeReleaseInStackQueuedSpinLock(&handle);
   return taken;
 }
+
+ULONG CCapturePath::GetDsdMode() { return m_Adapter->CurrentDsdMode(); }
+USHORT CCapturePath::GetFormatType() { return m_Adapter->Engine().DeviceFormat(kDirectionCapture).FormatType; }
+ULONG CCapturePath::GetBitsPerSample() { return m_Adapter->Engine().DeviceFormat(kDirectionCapture).BitsPerSample; }
+ULONG CCapturePath::GetChannels() { return m_Adapter->Engine().DeviceFormat(kDirectionCapture).Channels; }
+ULONG CCapturePath::GetBytesPerFrame() { return m_Adapter->Engine().DeviceFormat(kDirectionCapture).BytesPerFrame; }
+ULONG CCapturePath::GetSampleRate() { return m_Adapter->Engine().DeviceFormat(kDirectionCapture).SampleRate; }

@@ -4,9 +4,20 @@
 #include "platform.h"
 #include "engine/stream_endpoint.h"
 
-class CCapturePath {
+class CAdapterCommon;
+
+class CCapturePath : public CStreamEndpoint {
  public:
-  void Initialize();
+  void Initialize(CAdapterCommon* Adapter);
+
+  // The function's DSD mode and the capture device format.
+  ULONG GetDsdMode() override;
+  USHORT GetFormatType() override;
+  ULONG GetBitsPerSample() override;
+  ULONG GetChannels() override;
+  ULONG GetBytesPerFrame() override;
+  ULONG GetSampleRate() override;
+
   // Null is refused with STATUS_INVALID_PARAMETER.
   NTSTATUS SetSink(CCaptureSink* Sink);
   void ClearSink();
@@ -19,6 +30,7 @@ class CCapturePath {
   ULONG Deliver(const UCHAR* Buffer, ULONG Frames);
 
  private:
+  CAdapterCommon* m_Adapter;
   KSPIN_LOCK m_Lock;
   CCaptureSink* m_Sink;
   LONG m_Started;

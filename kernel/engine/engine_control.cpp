@@ -99,6 +99,12 @@ void CStreamEngine::SetCapturePath(ULONG Index, CCapturePath* Path) {
   }
 }
 
+void CStreamEngine::SetRenderPath(ULONG Index, CRenderPath* Path) {
+  if (Index < kCapturePaths) {
+    m_RenderPaths[Index] = Path;
+  }
+}
+
 NTSTATUS CStreamEngine::ConfigureDirection(UCHAR DirectionValue) {
   const BOOLEAN capture = IsCaptureDirection(DirectionValue);
   const UCHAR usbDirection = capture ? kDirectionCapture : kDirectionRender;

@@ -9,6 +9,7 @@
 #include "base/pool.h"
 #include "base/trace.h"
 #include "engine/engine_trace_events.h"
+#include "engine/render_path.h"
 
 namespace {
 
@@ -27,6 +28,22 @@ BOOLEAN CStreamEngine::HasFeedbackReads() const {
 }
 
 UCHAR CStreamEngine::RenderSilenceByte() const { return m_Adapter->CurrentDsdMode() != 0 ? kDsdSilence : 0; }
+
+void CStreamEngine::QueueOnRenderPaths(StreamTransfer* Transfer) {
+  for (CRenderPath* path : m_RenderPaths) {
+    if (path != nullptr) {
+      path->Append(Transfer);
+    }
+  }
+}
+
+void CStreamEngine::EmptyRenderQueues() {
+  for (CRenderPath* path : m_RenderPaths) {
+    if (path != nullptr) {
+      path->EmptyQueue();
+    }
+  }
+}
 
 VOID CStreamEngine::RenderThread(PVOID Context) {
   auto* engine = static_cast<CStreamEngine*>(Context);
@@ -57,7 +74,9 @@ ULONG CStreamEngine::CreateRenderContexts() {
     }
     MmBuildMdlForNonPagedPool(context->Mdl);
     context->Flags = index & kTransferIndexMask;
-    RtlFillMemory(context->Buffer, size, RenderSilenceByte());
+    InitializeListHead(&context->PathEntries[0]);
+    InitializeListHead(&context->PathEntries[1]);
+    RtlFillMemory(context->Buffer, size, m_Adapter->AsioSilenceByte());
     KLOCK_QUEUE_HANDLE handle;
     KeAcquireInStackQueuedSpinLock(&m_IdleLock, &handle);
     InsertTailList(&m_IdleList, &context->ListEntry);
@@ -69,6 +88,8 @@ ULONG CStreamEngine::CreateRenderContexts() {
 }
 
 void CStreamEngine::FreeRenderContexts() {
+  // No path may keep a context that goes.
+  EmptyRenderQueues();
   for (;;) {
     StreamTransfer* context = nullptr;
     KLOCK_QUEUE_HANDLE handle;
@@ -99,6 +120,14 @@ void CStreamEngine::RenderThreadLoop() {
   CreateRenderContexts();
   KeClearEvent(&m_Render.Error);
   StartFeedbackSide();
+  if (m_Adapter->AmdWorkaround()) {
+    KLOCK_QUEUE_HANDLE handle;
+    KeAcquireInStackQueuedSpinLock(&m_IdleLock, &handle);
+    for (PLIST_ENTRY entry = m_IdleList.Flink; entry != &m_IdleList; entry = entry->Flink) {
+      QueueOnRenderPaths(TransferOfEntry(entry));
+    }
+    KeReleaseInStackQueuedSpinLock(&handle);
+  }
   for (;;) {
     PVOID slots[2] = {&m_Render.Slots, &m_FeedbackSlots};
     const LONG slot = WaitForAny(2, slots, nullptr);
@@ -175,7 +204,9 @@ BOOLEAN CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
   if (HandedBack != nullptr) {
     InsertTailList(&m_IdleList, &HandedBack->ListEntry);
   }
-  BOOLEAN refuse = DeviceGone() || !IsSet(&m_Render.Run) || IsSet(&m_Render.Error);
+  // A stopping render goes on only while WaveRT chunks remain to drain.
+  BOOLEAN refuse = DeviceGone() || !IsSet(&m_Render.Run) ||
+                   (IsSet(&m_Render.Stop) && !m_Adapter->HasQueuedRenderChunks()) || IsSet(&m_Render.Error);
   StreamTransfer* context = nullptr;
   if (!refuse && !IsListEmpty(&m_IdleList)) {
     context = TransferOfEntry(RemoveHeadList(&m_IdleList));
@@ -198,6 +229,17 @@ BOOLEAN CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
       context->Length = length;
       if (!amd) {
         RtlFillMemory(context->Buffer, length, RenderSilenceByte());
+        for (CRenderPath* path : m_RenderPaths) {
+          if (path != nullptr) {
+            path->MixDirect(static_cast<PUCHAR>(context->Buffer), length);
+          }
+        }
+      } else {
+        for (CRenderPath* path : m_RenderPaths) {
+          if (path != nullptr) {
+            path->OnRenderCompleted(context, 0, 0);
+          }
+        }
       }
       if (m_Adapter->DumpRenderTransfers()) {
         const UCHAR* bytes = static_cast<const UCHAR*>(context->Buffer);
@@ -207,6 +249,11 @@ BOOLEAN CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
         }
       }
       context->Flags |= kTransferInFlight;
+      // Queued before the submission: its completion may run before this
+      // call returns, and must find the transfer on the queues.
+      if (!amd) {
+        QueueOnRenderPaths(context);
+      }
       const NTSTATUS status = m_Function->SubmitPlayback(nullptr, context->Mdl, length, m_Tunables.RenderMsPerTransfer,
                                                          RenderCallback, context);
       if (NT_SUCCESS(status)) {
@@ -216,6 +263,13 @@ BOOLEAN CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
       ++m_Render.Counters.SubmitFailures;
       Trace(TRACE_LEVEL_ERROR, TraceEngineSubmitFailed, kDirectionRender, status);
       context->Flags &= ~kTransferInFlight;
+      if (!amd) {
+        for (CRenderPath* path : m_RenderPaths) {
+          if (path != nullptr) {
+            path->Remove(context);
+          }
+        }
+      }
       KeSetEvent(&m_Render.Error, IO_NO_INCREMENT, FALSE);
       InsertHeadList(&m_IdleList, &context->ListEntry);
     }
@@ -243,7 +297,15 @@ void CStreamEngine::ProcessRender(StreamTransfer* Transfer) {
     }
     if (length <= m_Render.TransferBytes) {
       Transfer->Length = length;
-      RtlFillMemory(Transfer->Buffer, length, RenderSilenceByte());
+      RtlFillMemory(Transfer->Buffer, length, m_Adapter->AsioSilenceByte());
+    }
+    QueueOnRenderPaths(Transfer);
+  } else {
+    const ULONG frame = Transfer->StartFrame + m_Tunables.RenderMsPerTransfer;
+    for (CRenderPath* path : m_RenderPaths) {
+      if (path != nullptr) {
+        path->OnRenderCompleted(Transfer, Transfer->BytesDone, frame);
+      }
     }
   }
   if (!NT_SUCCESS(status)) {
@@ -311,6 +373,7 @@ void CStreamEngine::RecoverRender() {
       }
     }
   }
+  EmptyRenderQueues();
   KeClearEvent(&m_Render.Error);
   LARGE_INTEGER pause;
   pause.QuadPart = kRecoveryPause;
@@ -327,14 +390,26 @@ void CStreamEngine::RecoverRender() {
   KLOCK_QUEUE_HANDLE handle;
   KeAcquireInStackQueuedSpinLock(&m_IdleLock, &handle);
   KeClearEvent(&m_Render.FirstCompletion);
+  EmptyRenderQueues();
   KeReleaseInStackQueuedSpinLock(&handle);
   StartFeedbackSide();
+  m_Adapter->MarkAsioResetNeeded();
+  const UCHAR silence = m_Adapter->AsioSilenceByte();
+  const BOOLEAN amd = m_Adapter->AmdWorkaround();
   KeAcquireInStackQueuedSpinLock(&m_IdleLock, &handle);
   for (PLIST_ENTRY entry = m_IdleList.Flink; entry != &m_IdleList; entry = entry->Flink) {
     StreamTransfer* context = TransferOfEntry(entry);
-    RtlFillMemory(context->Buffer, m_Render.TransferBytes, RenderSilenceByte());
+    RtlFillMemory(context->Buffer, m_Render.TransferBytes, silence);
+    if (amd) {
+      QueueOnRenderPaths(context);
+    }
   }
   KeReleaseInStackQueuedSpinLock(&handle);
+  for (CRenderPath* path : m_RenderPaths) {
+    if (path != nullptr) {
+      path->ResetLead();
+    }
+  }
   m_Adapter->UnlockStreams();
   m_Adapter->LeaveRecoveryGate();
 }

@@ -25,3 +25,7 @@ constexpr TraceEvent TraceEngineFeedbackValue =
 constexpr TraceEvent TraceEngineProbeShort = TROX_ENGINE_EVENT(17);  // index
 constexpr TraceEvent TraceEngineInjected = TROX_ENGINE_EVENT(18);    // direction
 constexpr TraceEvent TraceEngineDump = TROX_ENGINE_EVENT(19);        // offset, 8 bytes, 8 bytes, length
+constexpr TraceEvent TraceEngineLateData = TROX_ENGINE_EVENT(20);    // client, write-ahead bytes
+constexpr TraceEvent TraceEngineChunkSkipped = TROX_ENGINE_EVENT(21);  // bytes left in a chunk shorter than a frame
+constexpr TraceEvent TraceEnginePathStart = TROX_ENGINE_EVENT(22);     // client, status, capture-clocked
+constexpr TraceEvent TraceEngineLead = TROX_ENGINE_EVENT(23);          // client, lead bytes, percentage

@@ -24,3 +24,19 @@ class CCaptureSink : public CStreamEndpoint {
   virtual NTSTATUS Start(ULONG FramesPerTransfer, ULONG PathBytesPerFrame) = 0;
   virtual void Stop() = 0;
 };
+
+// Where a render path pulls the data it mixes into render transfers; runs
+// at DISPATCH_LEVEL under the path's lock.
+class CRenderSource : public CStreamEndpoint {
+ public:
+  // Up to `Frames` frames in the source's format into `Buffer`; returns frames given.
+  virtual ULONG Read(PUCHAR Buffer, ULONG Frames) = 0;
+  // Whether the path must follow the capture clock (mix late, per capture completion).
+  virtual BOOLEAN IsCaptureClocked() = 0;
+  // Whether the source has data to give: the path primes only then.
+  virtual BOOLEAN IsReady() = 0;
+  virtual NTSTATUS Start(ULONG FramesPerPull) = 0;
+  // After each pull, with the path's lock held.
+  virtual void EndOfPull() = 0;
+  virtual void Stop() = 0;
+};

@@ -13,6 +13,7 @@
 class CAdapterCommon;
 class CUSBAudioCL;
 class CCapturePath;
+class CRenderPath;
 
 // The engine's transfer tunables (decided by the device core at Init).
 struct EngineTunables {
@@ -56,6 +57,7 @@ class CStreamEngine {
 
   EngineTunables& Tunables() { return m_Tunables; }
   void SetCapturePath(ULONG Index, CCapturePath* Path);
+  void SetRenderPath(ULONG Index, CRenderPath* Path);
 
   // Per-direction operations of the device core (0 render, else capture);
   // PASSIVE_LEVEL, under the device core's stream mutex.
@@ -154,6 +156,9 @@ class CStreamEngine {
   static VOID RenderWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context);
   BOOLEAN HasFeedbackReads() const;
   UCHAR RenderSilenceByte() const;
+  // Every render path: queue the context / empty the queues.
+  void QueueOnRenderPaths(StreamTransfer* Transfer);
+  void EmptyRenderQueues();
 
   // Feedback reads and the latency probe.
   BOOLEAN SubmitFeedback(StreamTransfer* Transfer);
@@ -203,6 +208,7 @@ class CStreamEngine {
   KEVENT m_ProbeDone;
 
   CCapturePath* m_CapturePaths[kCapturePaths];
+  CRenderPath* m_RenderPaths[kCapturePaths];
 
   // The record list lives in a block of its own: the list type is
   // cache-line aligned, more than pool memory is.

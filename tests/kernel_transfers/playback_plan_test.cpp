@@ -244,29 +244,54 @@ TEST(FeedbackDecoding, ReadLengthCoversFourMilliseconds) {
   delete probe;
 }
 
-TEST(StagingLayout, EveryPacketCarriesItsLengthHeader) {
-  TransferProbe* probe = new (NonPagedPoolNx, kPoolTagDriver) TransferProbe();
-  probe->SetUp(false, 4, false, false);
-  probe->SetPattern(44100, 0);
-  std::vector<uint8_t> data(1764);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-  std::vector<uint8_t> staging;
-  std::vector<USBD_ISO_PACKET_DESCRIPTOR> packets;
-  ASSERT_EQ(probe->Staging(data, 10, &staging, &packets), STATUS_SUCCESS);
-  ASSERT_EQ(packets.size(), 10u);
-  ASSERT_EQ(staging.size(), 1764u + 40u);
-  size_t read = 0;
-  for (size_t i = 0; i < packets.size(); ++i) {
-    const ULONG count = staging[packets[i].Offset] | (staging[packets[i].Offset + 1] << 8) |
-                        (staging[packets[i].Offset + 2] << 16) | (staging[packets[i].Offset + 3] << 24);
-    EXPECT_EQ(count, i == 0 ? 180u : 176u);
-    EXPECT_EQ(packets[i].Length, count + 4);
-    EXPECT_TRUE(std::equal(data.begin() + read, data.begin() + read + count, staging.begin() + packets[i].Offset + 4));
-    read += count;
+TEST(StagingLayout, EveryPacketCarriesItsLengthHeaderAndEveryFrameIsSent) {
+  struct Case {
+    bool highSpeed;
+    ULONG interval;  // microframes per packet
+    ULONG rate;
+    ULONG ms;
+    ULONG packets;
+    ULONG firstCount;  // audio bytes behind the first header (0: not checked)
+  };
+  const Case cases[] = {
+      {false, 1, 44100, 10, 10, 180},
+      {true, 1, 96000, 2, 16, 48},
+      {true, 2, 96000, 4, 16, 96},  // half the audio used to stay behind here
+      {true, 4, 44100, 2, 4, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "interval " << c.interval << " rate " << c.rate);
+    TransferProbe* probe = new (NonPagedPoolNx, kPoolTagDriver) TransferProbe();
+    probe->SetUp(c.highSpeed, 4, false, false);
+    probe->SetPacketInterval(c.interval);
+    probe->SetPattern(c.rate, 0);
+    const ULONG length = probe->PlaybackBytes(c.ms, 0);
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> staging;
+    std::vector<USBD_ISO_PACKET_DESCRIPTOR> packets;
+    ASSERT_EQ(probe->Staging(data, c.ms, &staging, &packets), STATUS_SUCCESS);
+    ASSERT_EQ(packets.size(), c.packets);
+    ASSERT_EQ(staging.size(), length + 4u * c.packets);
+    size_t read = 0;
+    for (size_t i = 0; i < packets.size(); ++i) {
+      const ULONG count = staging[packets[i].Offset] | (staging[packets[i].Offset + 1] << 8) |
+                          (staging[packets[i].Offset + 2] << 16) | (staging[packets[i].Offset + 3] << 24);
+      if (i == 0 && c.firstCount != 0) {
+        EXPECT_EQ(count, c.firstCount);
+      }
+      EXPECT_EQ(packets[i].Length, count + 4);
+      ASSERT_LE(read + count, data.size());
+      EXPECT_TRUE(
+          std::equal(data.begin() + read, data.begin() + read + count, staging.begin() + packets[i].Offset + 4));
+      read += count;
+    }
+    EXPECT_EQ(read, data.size());
+    if (!c.highSpeed) {
+      EXPECT_EQ(probe->Position(), 0u);  // 10 ms: a whole pattern
+    }
+    delete probe;
   }
-  EXPECT_EQ(read, data.size());
-  EXPECT_EQ(probe->Position(), 0u);
-  delete probe;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ class TransferProbe : public CUSBAudioCL {
   void SetUp(bool highSpeed, ULONG bytesPerFrame, bool feedback, bool implicit);
   void SetPattern(ULONG rate, ULONG position = 0);
   void SetFeedbackRate(ULONG rate) { playback_.FeedbackRateInUse = rate; }
+  void SetPacketInterval(ULONG microframes) { m_PlaybackPacketInterval = microframes; }
   ULONG Position() const { return m_PlaybackPatternPosition; }
 
   // Plans and lays out one playback transfer; the packet lengths on success.

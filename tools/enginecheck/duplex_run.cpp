@@ -1,0 +1,211 @@
+#include "tools/enginecheck/duplex_run.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "adapter/adapter_common.h"
+#include "adapter/adapter_extension.h"
+#include "sim/kernel/core/clock.h"
+#include "sim/kernel/io/pnp.h"
+#include "tools/enginecheck/wave_client.h"
+
+namespace enginecheck {
+namespace {
+
+constexpr int64_t kStep = 10 * sim::clock::kTicksPerMillisecond;
+// The longest round trip the check looks for.
+constexpr uint32_t kMaxOffsetMs = 500;
+
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+uint8_t PlaybackEndpoint(const sim::usb::UsbAudioDevice& device) {
+  for (const sim::usb::StreamInfo& stream : device.Streams()) {
+    if (stream.playback && stream.dataEndpoint != 0) return stream.dataEndpoint;
+  }
+  return 0;
+}
+
+// Asks for the device's best PCM format at the rate, as a WaveRT stream would.
+NTSTATUS ChooseFormat(CAdapterCommon& adapter, UCHAR direction, ULONG rate, StreamFormat* format) {
+  ULONG channels = 0, bits = 0;
+  NTSTATUS status = adapter.Function().GetBestFormat(direction, 1, rate, &channels, &bits);
+  if (NT_SUCCESS(status)) status = adapter.SetStreamFormat(direction, 1, channels, bits, rate);
+  if (NT_SUCCESS(status)) adapter.StreamFormatFor(direction, format);
+  return status;
+}
+
+ULONG ChooseRate(CAdapterCommon& adapter) {
+  if (!adapter.PerStreamFormatMode()) return adapter.GetDeviceSampleRate();
+  for (ULONG candidate : {48000u, 44100u, 96000u}) {
+    if (NT_SUCCESS(adapter.Function().IsSampleRateSupported(candidate))) return candidate;
+  }
+  return adapter.GetDeviceSampleRate();
+}
+
+}  // namespace
+
+double DuplexRunResult::OffsetMs() const {
+  const ULONG rate = captureStream.SampleRate;
+  return offsetFrames < 0 || rate == 0 ? -1 : static_cast<double>(offsetFrames) * 1000.0 / rate;
+}
+
+std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& options) const {
+  std::vector<std::string> problems;
+  if (!started) {
+    problems.push_back("the stream did not start (" + Hex(startStatus) + ")");
+    return problems;
+  }
+  const bool faults = options.failRenderEvery != 0;
+  if (renderCounters.Completions == 0) problems.push_back("no render transfer completed");
+  if (renderFramesPlayed == 0 && options.signal != Signal::Silence) {
+    problems.push_back("the render path took nothing from the WaveRT stream");
+  }
+  if (capture) {
+    if (framesCompared == 0) problems.push_back("no captured frame could be compared with the signal");
+    if (options.signal != Signal::Silence && offsetFrames < 0) problems.push_back("the signal never came back");
+    if (!faults && framesDiffering != 0) {
+      problems.push_back(std::to_string(framesDiffering) + " captured frames differ from the signal (first at " +
+                         std::to_string(firstDifference) + ")");
+    }
+  }
+  if (!faults) {
+    if (underrunsAfterStart != 0) problems.push_back(std::to_string(underrunsAfterStart) + " device underrun frames");
+    if (overruns != 0) problems.push_back(std::to_string(overruns) + " device overrun frames");
+    if (renderCounters.Errors + captureCounters.Errors != 0) problems.push_back("transfer errors without a fault");
+    if (renderCounters.Recoveries + captureCounters.Recoveries != 0) {
+      problems.push_back("recoveries without an injected fault");
+    }
+    if (path.LateData != 0) problems.push_back(std::to_string(path.LateData) + " late render mixes");
+  } else if (injected != 0 && renderCounters.Recoveries == 0) {
+    problems.push_back("injected render errors were never recovered");
+  }
+  const LONG bound = static_cast<LONG>(renderDevice.SampleRate / 1000);
+  if (minFrameBalance < -bound || maxFrameBalance > bound) {
+    problems.push_back("the frame balance left its bounds (" + std::to_string(minFrameBalance) + ".." +
+                       std::to_string(maxFrameBalance) + ")");
+  }
+  if (!NT_SUCCESS(stopStatus)) problems.push_back("the stop failed (" + Hex(stopStatus) + ")");
+  if (openAccessesAtEnd != 0) problems.push_back("stream accesses left open");
+  return problems;
+}
+
+DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, sim::usb::UsbAudioDevice& device,
+                                const DuplexRunOptions& options) {
+  DuplexRunResult result;
+  PDEVICE_OBJECT fdo = bed.FunctionDevice(pdo);
+  auto* adapter = fdo != nullptr ? static_cast<CAdapterCommon*>(GetAdapterExtension(fdo)->Adapter) : nullptr;
+  if (adapter == nullptr) {
+    result.startStatus = STATUS_NO_SUCH_DEVICE;
+    return result;
+  }
+  device.SetCaptureSource(sim::usb::CaptureSource::Loopback);
+  device.SetDriftPpm(options.driftPpm);
+  result.capture = adapter->Function().CaptureStream() != nullptr;
+  const ULONG rate = ChooseRate(*adapter);
+  result.loopbackDelayFrames = static_cast<uint32_t>(options.loopbackDelayMs * rate / 1000.0);
+  device.SetLoopbackDelay(result.loopbackDelayFrames);
+
+  result.startStatus = ChooseFormat(*adapter, kDirectionRender, rate, &result.renderStream);
+  if (NT_SUCCESS(result.startStatus) && result.capture) {
+    result.startStatus = ChooseFormat(*adapter, kDirectionCapture, rate, &result.captureStream);
+  }
+  if (!NT_SUCCESS(result.startStatus)) return result;
+
+  WaveClient client(adapter);
+  const uint32_t bufferFrames = std::max<uint32_t>(1, rate / 1000 * options.bufferMs);
+  client.Setup(result.renderStream, result.captureStream, bufferFrames, options.signal);
+  LoopbackCheck check;
+  check.Reset(options.signal, result.captureStream, result.renderStream.Channels, rate / 1000 * kMaxOffsetMs);
+  client.OnCapture([&](const uint8_t* data, uint32_t frames) {
+    check.Feed(data, frames);
+    if (options.onCapture) options.onCapture(data, frames);
+  });
+  client.Register();
+  client.SetRunning(kDirectionRender, true);
+  client.SetRunning(kDirectionCapture, true);
+  const ULONG renderBufferBytes = bufferFrames * result.renderStream.BytesPerFrame;
+  if (result.capture) {
+    result.startStatus = adapter->StartDirection(kDirectionCapture, bufferFrames * result.captureStream.BytesPerFrame);
+  }
+  if (NT_SUCCESS(result.startStatus)) {
+    result.startStatus = adapter->StartDirection(kDirectionRender, renderBufferBytes);
+    if (!NT_SUCCESS(result.startStatus) && result.capture) adapter->StopDirection(kDirectionCapture);
+  }
+  result.started = NT_SUCCESS(result.startStatus);
+  CStreamEngine& engine = adapter->Engine();
+  result.renderDevice = engine.DeviceFormat(kDirectionRender);
+  result.captureDevice = engine.DeviceFormat(kDirectionCapture);
+  result.captureClocked = adapter->RenderPath(CAdapterCommon::kWaveClient).IsCaptureClocked();
+  // Only channels the device plays and records carry the signal back.
+  check.SetChannels(
+      std::min({result.renderStream.Channels, result.renderDevice.Channels, result.captureDevice.Channels}));
+
+  const uint8_t endpoint = PlaybackEndpoint(device);
+  uint64_t nextFault = options.failRenderEvery;
+  const int64_t total = static_cast<int64_t>(options.seconds * sim::clock::kTicksPerSecond);
+  int64_t elapsed = 0;
+  int64_t nextProgress = sim::clock::kTicksPerSecond / 4;
+  uint64_t underrunsAtStart = 0;
+  bool playing = false;
+  while (result.started && elapsed < total) {
+    bed.RunFor(kStep);
+    elapsed += kStep;
+    const sim::usb::StreamCounters playback = device.PlaybackCounters();
+    if (!playing && playback.started) {
+      playing = true;
+      underrunsAtStart = playback.underrunFrames;
+    }
+    const LONG balance = engine.FrameBalance();
+    result.minFrameBalance = std::min(result.minFrameBalance, balance);
+    result.maxFrameBalance = std::max(result.maxFrameBalance, balance);
+    if (options.failRenderEvery != 0 && endpoint != 0) {
+      EngineDirectionCounters counters = {};
+      engine.GetCounters(kDirectionRender, &counters);
+      while (counters.Completions >= nextFault) {
+        device.InjectPacketErrors(endpoint, 1);
+        ++result.injected;
+        nextFault += options.failRenderEvery;
+      }
+    }
+    if (options.progress && elapsed >= nextProgress) {
+      options.progress(static_cast<double>(elapsed) / sim::clock::kTicksPerSecond);
+      nextProgress += sim::clock::kTicksPerSecond / 4;
+    }
+  }
+  result.secondsRun = static_cast<double>(elapsed) / sim::clock::kTicksPerSecond;
+  // Counted while both directions still run: the stop itself leaves the device empty.
+  result.playbackDevice = device.PlaybackCounters();
+  result.recordingDevice = device.CaptureCounters();
+  result.underrunsAfterStart = playing ? result.playbackDevice.underrunFrames - underrunsAtStart : 0;
+  result.overruns = result.playbackDevice.overrunFrames;
+  adapter->RenderPath(CAdapterCommon::kWaveClient).GetCounters(&result.path);
+  if (result.started) {
+    result.stopStatus = adapter->StopDirection(kDirectionRender);
+    if (result.capture) {
+      const NTSTATUS status = adapter->StopDirection(kDirectionCapture);
+      if (NT_SUCCESS(result.stopStatus)) result.stopStatus = status;
+    }
+  }
+  engine.GetCounters(kDirectionRender, &result.renderCounters);
+  engine.GetCounters(kDirectionCapture, &result.captureCounters);
+  client.SetRunning(kDirectionRender, false);
+  client.SetRunning(kDirectionCapture, false);
+  client.Unregister();
+  adapter->ResetDirection(kDirectionRender);
+  if (result.capture) adapter->ResetDirection(kDirectionCapture);
+  result.framesCompared = check.Compared();
+  result.framesDiffering = check.Differing();
+  result.firstDifference = check.FirstDifference();
+  result.offsetFrames = check.Offset();
+  result.renderFramesPlayed =
+      result.renderStream.BytesPerFrame != 0 ? client.RenderBytesTaken() / result.renderStream.BytesPerFrame : 0;
+  result.positionQueries = client.PositionQueries();
+  result.openAccessesAtEnd = client.OpenAccesses();
+  return result;
+}
+
+}  // namespace enginecheck

@@ -1,0 +1,147 @@
+#include "tools/enginecheck/loopback_signal.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace enginecheck {
+namespace {
+
+// Frames the lock looks at before it trusts an offset.
+constexpr uint32_t kLockFrames = 16;
+constexpr double kPi = 3.14159265358979323846;
+
+}  // namespace
+
+int16_t SignalSample(Signal signal, uint64_t frame, uint32_t channel, uint32_t rate) {
+  switch (signal) {
+    case Signal::Counter:
+      // A prime period well above any round trip, and never 0.
+      return static_cast<int16_t>(((frame * 3 + channel * 4099ULL) % 65521ULL) + 1);
+    case Signal::Sine: {
+      const double hz = 997.0 * (channel % 8 + 1);
+      const double phase = 2 * kPi * hz * static_cast<double>(frame % (rate != 0 ? rate : 1)) / (rate != 0 ? rate : 1);
+      return static_cast<int16_t>(std::lround(std::sin(phase) * 12000.0));
+    }
+    case Signal::Silence: break;
+  }
+  return 0;
+}
+
+void WriteSignal(Signal signal, uint8_t* out, uint64_t first, uint32_t count, const StreamFormat& format) {
+  const uint32_t bytes = format.Channels != 0 ? format.BytesPerFrame / format.Channels : 0;
+  for (uint32_t f = 0; f < count; ++f) {
+    for (uint32_t c = 0; c < format.Channels; ++c) {
+      uint8_t* sample = out + static_cast<size_t>(f) * format.BytesPerFrame + static_cast<size_t>(c) * bytes;
+      const uint16_t v = static_cast<uint16_t>(SignalSample(signal, first + f, c, format.SampleRate));
+      std::memset(sample, 0, bytes);
+      if (bytes >= 2) {
+        sample[bytes - 2] = static_cast<uint8_t>(v);
+        sample[bytes - 1] = static_cast<uint8_t>(v >> 8);
+      }
+    }
+  }
+}
+
+int16_t ReadTop16(const uint8_t* sample, uint32_t bytes) {
+  if (bytes < 2) return 0;
+  return static_cast<int16_t>(sample[bytes - 2] | (sample[bytes - 1] << 8));
+}
+
+void LoopbackCheck::Reset(Signal signal, const StreamFormat& capture, uint32_t channels, uint32_t maxOffsetFrames) {
+  *this = LoopbackCheck{};
+  signal_ = signal;
+  format_ = capture;
+  channels_ = channels < capture.Channels ? channels : capture.Channels;
+  sampleBytes_ = capture.Channels != 0 ? capture.BytesPerFrame / capture.Channels : 0;
+  maxOffset_ = maxOffsetFrames;
+}
+
+bool LoopbackCheck::Matches(const uint8_t* frame, uint64_t signalFrame) const {
+  for (uint32_t c = 0; c < channels_; ++c) {
+    if (ReadTop16(frame + c * sampleBytes_, sampleBytes_) != SignalSample(signal_, signalFrame, c, format_.SampleRate))
+      return false;
+  }
+  return true;
+}
+
+bool LoopbackCheck::Silent(const uint8_t* frame) const {
+  for (uint32_t c = 0; c < channels_; ++c) {
+    if (ReadTop16(frame + c * sampleBytes_, sampleBytes_) != 0) return false;
+  }
+  return true;
+}
+
+void LoopbackCheck::TryLock() {
+  const uint32_t frameBytes = format_.BytesPerFrame;
+  const uint64_t held = pending_.size() / frameBytes;
+  uint64_t first = 0;
+  while (first < held && Silent(&pending_[first * frameBytes])) ++first;
+  if (held - first < kLockFrames) return;
+  const uint64_t at = pendingFirst_ + first;
+  // The smallest offset that explains the next frames: a periodic signal
+  // matches again only a whole period later.
+  for (uint64_t back = 0; back <= maxOffset_ && back <= at; ++back) {
+    bool all = true;
+    for (uint32_t k = 0; k < kLockFrames && all; ++k) all = Matches(&pending_[(first + k) * frameBytes], at - back + k);
+    if (all) {
+      offset_ = static_cast<int64_t>(back);
+      break;
+    }
+  }
+  if (offset_ < 0) {
+    // No offset explains them: count the frames as differing and look again later.
+    differing_ += kLockFrames;
+    if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(at);
+    pending_.erase(pending_.begin(),
+                   pending_.begin() + static_cast<std::ptrdiff_t>((first + kLockFrames) * frameBytes));
+    pendingFirst_ += first + kLockFrames;
+    return;
+  }
+  std::vector<uint8_t> held_frames;
+  held_frames.swap(pending_);
+  const uint64_t start = pendingFirst_;
+  for (uint64_t i = first; i < held; ++i) {
+    const uint64_t index = start + i;
+    ++compared_;
+    const bool ok = index >= static_cast<uint64_t>(offset_) && Matches(&held_frames[i * frameBytes], index - offset_);
+    if (!ok) {
+      ++differing_;
+      if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
+    }
+  }
+}
+
+void LoopbackCheck::Feed(const uint8_t* data, uint32_t frames) {
+  const uint32_t frameBytes = format_.BytesPerFrame;
+  if (frameBytes == 0 || channels_ == 0) {
+    frames_ += frames;
+    return;
+  }
+  for (uint32_t f = 0; f < frames; ++f) {
+    const uint8_t* frame = data + static_cast<size_t>(f) * frameBytes;
+    const uint64_t index = frames_++;
+    if (signal_ == Signal::Silence) {
+      ++compared_;
+      if (!Silent(frame)) {
+        ++differing_;
+        if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
+      }
+      continue;
+    }
+    if (offset_ < 0) {
+      // Silence before the signal arrives is the round trip, not a fault.
+      if (pending_.empty() && Silent(frame)) continue;
+      if (pending_.empty()) pendingFirst_ = index;
+      pending_.insert(pending_.end(), frame, frame + frameBytes);
+      if (pending_.size() / frameBytes >= kLockFrames) TryLock();
+      continue;
+    }
+    ++compared_;
+    if (index < static_cast<uint64_t>(offset_) || !Matches(frame, index - offset_)) {
+      ++differing_;
+      if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
+    }
+  }
+}
+
+}  // namespace enginecheck
