@@ -48,12 +48,12 @@ NTSTATUS CRenderPath::Start() {
   ResetLead();
   Converter converter;
   NTSTATUS status = ConverterBind(&converter, m_Source, this);
-  // A layout that copies each transfer when it is submitted would never send
-  // what is mixed in later: such a device is mixed at submission.
-  CUSBAudioCL& function = m_Adapter->Function();
-  const BOOLEAN stagedAtSubmit =
-      function.HasPlaybackLengthHeader() && function.CurrentPlaybackMode() == PlaybackPattern;
-  const BOOLEAN clocked = m_Source->IsCaptureClocked() && !stagedAtSubmit;
+  // Render sized by the nominal rate pattern plays at the host's pace, not
+  // at capture's: pulling at capture's pace would drift against it and lose
+  // frames. It is mixed at submission (which the staged layout, copying each
+  // transfer as it is submitted, needs as well).
+  const BOOLEAN clocked =
+      m_Source->IsCaptureClocked() && m_Adapter->Function().CurrentPlaybackMode() != PlaybackPattern;
   ULONG frames = 0;
   if (NT_SUCCESS(status)) {
     CStreamEngine& engine = m_Adapter->Engine();

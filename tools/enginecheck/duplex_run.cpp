@@ -1,6 +1,7 @@
 #include "tools/enginecheck/duplex_run.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "adapter/adapter_common.h"
@@ -15,6 +16,8 @@ namespace {
 constexpr int64_t kStep = 10 * sim::clock::kTicksPerMillisecond;
 // The longest round trip the check looks for.
 constexpr uint32_t kMaxOffsetMs = 500;
+// The device's playback buffer: its start level and the room above it.
+constexpr uint32_t kDeviceBufferMs = 6;
 
 std::string Hex(NTSTATUS status) {
   char text[16];
@@ -67,6 +70,12 @@ std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& optio
   if (capture) {
     if (framesCompared == 0) problems.push_back("no captured frame could be compared with the signal");
     if (options.signal != Signal::Silence && offsetFrames < 0) problems.push_back("the signal never came back");
+    // Two clocks slip at the device's loopback about once per drifted frame.
+    const double drifted = std::abs(options.driftPpm) * 1e-6 * secondsRun * captureStream.SampleRate;
+    const uint64_t allowedSlips = independentClocks ? static_cast<uint64_t>(drifted) + 2 : 0;
+    if (slips > allowedSlips) {
+      problems.push_back(std::to_string(slips) + " loopback slips (" + std::to_string(allowedSlips) + " allowed)");
+    }
     if (!faults && framesDiffering != 0) {
       problems.push_back(std::to_string(framesDiffering) + " captured frames differ from the signal (first at " +
                          std::to_string(firstDifference) + ")");
@@ -108,6 +117,10 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
   const ULONG rate = ChooseRate(*adapter);
   result.loopbackDelayFrames = static_cast<uint32_t>(options.loopbackDelayMs * rate / 1000.0);
   device.SetLoopbackDelay(result.loopbackDelayFrames);
+  // A few milliseconds of room above the start level: render packets of one
+  // size come in runs (the larger ones first), so the device's level swings
+  // within a transfer, as a real device's buffer allows.
+  device.SetBufferLevels(0, static_cast<uint32_t>(uint64_t{rate} * kDeviceBufferMs / 1000));
 
   result.startStatus = ChooseFormat(*adapter, kDirectionRender, rate, &result.renderStream);
   if (NT_SUCCESS(result.startStatus) && result.capture) {
@@ -140,6 +153,8 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
   result.renderDevice = engine.DeviceFormat(kDirectionRender);
   result.captureDevice = engine.DeviceFormat(kDirectionCapture);
   result.captureClocked = adapter->RenderPath(CAdapterCommon::kWaveClient).IsCaptureClocked();
+  // Rate-pattern render plays at the host's pace, capture at the device's.
+  result.independentClocks = result.capture && adapter->Function().CurrentPlaybackMode() == PlaybackPattern;
   // Only channels the device plays and records carry the signal back.
   check.SetChannels(
       std::min({result.renderStream.Channels, result.renderDevice.Channels, result.captureDevice.Channels}));
@@ -200,7 +215,8 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
   result.framesCompared = check.Compared();
   result.framesDiffering = check.Differing();
   result.firstDifference = check.FirstDifference();
-  result.offsetFrames = check.Offset();
+  result.slips = check.Slips();
+  result.offsetFrames = check.FirstOffset();
   result.renderFramesPlayed =
       result.renderStream.BytesPerFrame != 0 ? client.RenderBytesTaken() / result.renderStream.BytesPerFrame : 0;
   result.positionQueries = client.PositionQueries();

@@ -23,7 +23,7 @@ struct DuplexRunOptions {
   double seconds = 2;
   double driftPpm = 0;
   Signal signal = Signal::Counter;
-  double loopbackDelayMs = 0;
+  double loopbackDelayMs = 2;  // the device's own delay from playback to capture
   // A render packet error after every this many render completions (0: none).
   uint32_t failRenderEvery = 0;
   // The WaveRT buffer length in milliseconds (it sets the render lead).
@@ -54,7 +54,9 @@ struct DuplexRunResult {
   uint64_t framesCompared = 0;
   uint64_t framesDiffering = 0;
   int64_t firstDifference = -1;
-  int64_t offsetFrames = -1;  // played to captured, -1 when not measured
+  uint64_t slips = 0;              // loopback offset moves (a device with two clocks)
+  bool independentClocks = false;  // render paced by the host, capture by the device
+  int64_t offsetFrames = -1;  // played to captured when the signal first came back, -1 when not measured
   uint32_t loopbackDelayFrames = 0;
   uint64_t renderFramesPlayed = 0;  // render stream frames the engine took
   uint64_t positionQueries = 0;     // the 1-ms timer's calls

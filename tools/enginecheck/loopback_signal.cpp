@@ -8,6 +8,9 @@ namespace {
 
 // Frames the lock looks at before it trusts an offset.
 constexpr uint32_t kLockFrames = 16;
+// How far a slip may move the offset, and how many frames it may spoil.
+constexpr int64_t kMaxSlip = 4;
+constexpr uint64_t kMaxSpoiled = 4;
 constexpr double kPi = 3.14159265358979323846;
 
 }  // namespace
@@ -85,6 +88,7 @@ void LoopbackCheck::TryLock() {
     for (uint32_t k = 0; k < kLockFrames && all; ++k) all = Matches(&pending_[(first + k) * frameBytes], at - back + k);
     if (all) {
       offset_ = static_cast<int64_t>(back);
+      firstOffset_ = offset_;
       break;
     }
   }
@@ -97,18 +101,61 @@ void LoopbackCheck::TryLock() {
     pendingFirst_ += first + kLockFrames;
     return;
   }
-  std::vector<uint8_t> held_frames;
-  held_frames.swap(pending_);
-  const uint64_t start = pendingFirst_;
-  for (uint64_t i = first; i < held; ++i) {
-    const uint64_t index = start + i;
+  std::vector<uint8_t> frames;
+  frames.swap(pending_);
+  CompareHeld(frames, pendingFirst_, first);
+}
+
+void LoopbackCheck::CompareHeld(std::vector<uint8_t>& held, uint64_t first, uint64_t from) {
+  const uint32_t frameBytes = format_.BytesPerFrame;
+  const uint64_t count = held.size() / frameBytes;
+  for (uint64_t i = from; i < count; ++i) {
+    const uint64_t index = first + i;
     ++compared_;
-    const bool ok = index >= static_cast<uint64_t>(offset_) && Matches(&held_frames[i * frameBytes], index - offset_);
+    const bool ok = index >= static_cast<uint64_t>(offset_) && Matches(&held[i * frameBytes], index - offset_);
     if (!ok) {
       ++differing_;
       if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
     }
   }
+}
+
+void LoopbackCheck::TryRelock() {
+  const uint32_t frameBytes = format_.BytesPerFrame;
+  const uint64_t held = pending_.size() / frameBytes;
+  for (uint64_t skip = 0; skip <= kMaxSpoiled && skip + kLockFrames <= held; ++skip) {
+    const uint64_t at = pendingFirst_ + skip;
+    for (int64_t delta = -kMaxSlip; delta <= kMaxSlip; ++delta) {
+      const int64_t offset = offset_ + delta;
+      if ((delta == 0 && skip == 0) || offset < 0 || static_cast<uint64_t>(offset) > at) continue;
+      bool all = true;
+      for (uint32_t k = 0; k < kLockFrames && all; ++k) {
+        all = Matches(&pending_[(skip + k) * frameBytes], at + k - static_cast<uint64_t>(offset));
+      }
+      if (!all) continue;
+      compared_ += skip;
+      if (delta == 0) {
+        // The same offset after a few bad frames: they differ, nothing slipped.
+        differing_ += skip;
+        if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(pendingFirst_);
+      } else {
+        ++slips_;  // the frames the slip spoiled are counted, not blamed
+      }
+      offset_ = offset;
+      relocking_ = false;
+      std::vector<uint8_t> rest;
+      rest.swap(pending_);
+      CompareHeld(rest, pendingFirst_, skip);
+      return;
+    }
+  }
+  // Nothing nearby explains them: the oldest frame differs, the rest is looked at again.
+  ++compared_;
+  ++differing_;
+  if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(pendingFirst_);
+  pending_.erase(pending_.begin(), pending_.begin() + frameBytes);
+  ++pendingFirst_;
+  if (pending_.empty()) relocking_ = false;
 }
 
 void LoopbackCheck::Feed(const uint8_t* data, uint32_t frames) {
@@ -136,11 +183,17 @@ void LoopbackCheck::Feed(const uint8_t* data, uint32_t frames) {
       if (pending_.size() / frameBytes >= kLockFrames) TryLock();
       continue;
     }
-    ++compared_;
-    if (index < static_cast<uint64_t>(offset_) || !Matches(frame, index - offset_)) {
-      ++differing_;
-      if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
+    if (!relocking_ && index >= static_cast<uint64_t>(offset_) && Matches(frame, index - offset_)) {
+      ++compared_;
+      continue;
     }
+    if (!relocking_) {
+      relocking_ = true;
+      pending_.clear();
+      pendingFirst_ = index;
+    }
+    pending_.insert(pending_.end(), frame, frame + frameBytes);
+    if (pending_.size() / frameBytes >= kLockFrames + kMaxSpoiled) TryRelock();
   }
 }
 

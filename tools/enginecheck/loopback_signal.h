@@ -33,15 +33,22 @@ class LoopbackCheck {
 
   bool Locked() const { return offset_ >= 0; }
   int64_t Offset() const { return offset_; }  // frames from played to captured, -1 until locked
+  int64_t FirstOffset() const { return firstOffset_; }  // the offset found at the lock
   uint64_t Frames() const { return frames_; }
   uint64_t Compared() const { return compared_; }
   uint64_t Differing() const { return differing_; }
   int64_t FirstDifference() const { return firstDifference_; }  // captured frame index, -1 when none
+  // Places where the offset moved by a few frames and the signal went on
+  // from there: a device whose two clocks differ slips at its loopback.
+  uint64_t Slips() const { return slips_; }
 
  private:
   bool Matches(const uint8_t* frame, uint64_t signalFrame) const;
   bool Silent(const uint8_t* frame) const;
   void TryLock();
+  // After a mismatch: finds the nearby offset the signal goes on at.
+  void TryRelock();
+  void CompareHeld(std::vector<uint8_t>& held, uint64_t first, uint64_t from);
 
   Signal signal_ = Signal::Counter;
   StreamFormat format_ = {};
@@ -49,12 +56,15 @@ class LoopbackCheck {
   uint32_t sampleBytes_ = 0;
   uint32_t maxOffset_ = 0;
   int64_t offset_ = -1;
+  int64_t firstOffset_ = -1;
   uint64_t frames_ = 0;
   uint64_t compared_ = 0;
   uint64_t differing_ = 0;
   int64_t firstDifference_ = -1;
   std::vector<uint8_t> pending_;  // frames before the lock: kept until the offset is known
   uint64_t pendingFirst_ = 0;
+  bool relocking_ = false;
+  uint64_t slips_ = 0;
 };
 
 }  // namespace enginecheck

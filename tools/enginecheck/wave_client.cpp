@@ -2,12 +2,25 @@
 
 #include <cstring>
 
+namespace {
+
+class Guard {
+ public:
+  explicit Guard(KSPIN_LOCK* lock) { KeAcquireInStackQueuedSpinLock(lock, &handle_); }
+  ~Guard() { KeReleaseInStackQueuedSpinLock(&handle_); }
+
+ private:
+  KLOCK_QUEUE_HANDLE handle_;
+};
+
+}  // namespace
+
 namespace enginecheck {
 
 WaveClient::~WaveClient() { Unregister(); }
 
 void WaveClient::Setup(const StreamFormat& render, const StreamFormat& capture, uint32_t bufferFrames, Signal signal) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Guard guard(&lock_);
   render_ = render;
   capture_ = capture;
   signal_ = signal;
@@ -68,7 +81,7 @@ void WaveClient::QueuePieces(Ring& ring, ULONG bytes, bool render) {
 }
 
 STDMETHODIMP_(void) WaveClient::TransferData(UCHAR direction, ULONG bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Guard guard(&lock_);
   QueuePieces(IsCaptureDirection(direction) ? captureRing_ : renderRing_, bytes, !IsCaptureDirection(direction));
 }
 
@@ -79,7 +92,7 @@ STDMETHODIMP_(void) WaveClient::AdvancePosition(UCHAR direction, ULONG bytes) {
     renderTaken_ += bytes;
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  Guard guard(&lock_);
   captureTaken_ += bytes;
   Ring& ring = captureRing_;
   const size_t size = ring.bytes.size();

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "platform.h"
@@ -21,7 +20,7 @@ class WaveClient : public IMiniportEngineLink {
  public:
   using CaptureCallback = std::function<void(const uint8_t* data, uint32_t frames)>;
 
-  explicit WaveClient(CAdapterCommon* adapter) : adapter_(adapter) {}
+  explicit WaveClient(CAdapterCommon* adapter) : adapter_(adapter) { KeInitializeSpinLock(&lock_); }
   ~WaveClient();
 
   // Before the streams start: formats, buffer length and signal.
@@ -76,7 +75,9 @@ class WaveClient : public IMiniportEngineLink {
   std::atomic<uint64_t> renderTaken_{0};
   std::atomic<uint64_t> captureTaken_{0};
   std::atomic<uint64_t> positionQueries_{0};
-  std::mutex mutex_;
+  // The engine calls in from its DPCs: a kernel lock, which the simulated
+  // scheduler knows about (a plain mutex would stall it).
+  KSPIN_LOCK lock_;
   CaptureCallback onCapture_;
   bool registered_ = false;
 };
