@@ -147,7 +147,16 @@ ULONG CUSBAudioCL::ReadFeedbackPackets(PURB Urb, ULONG BufferLength) {
   if (value != 0) {
     stream->LastFeedbackValue = value;
   }
-  return counted != 0 ? static_cast<ULONG>(sum / counted) : 0;
+  if (counted == 0) {
+    return 0;
+  }
+  // The part of the average below its last bit goes on to the next read:
+  // devices dither that bit, and dropping it would play slower than they
+  // ask for, until their buffer runs dry.
+  const ULONGLONG scaled = (sum << 8) / counted + (stream->FeedbackAverageCarry & 0xFF);
+  stream->FeedbackAverageCarry = static_cast<ULONG>(scaled & 0xFF);
+  const ULONGLONG average = scaled >> 8;
+  return average > 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<ULONG>(average);
 }
 
 NTSTATUS CUSBAudioCL::RecvFeedbackCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {

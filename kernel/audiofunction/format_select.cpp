@@ -359,6 +359,7 @@ NTSTATUS CUSBAudioCL::SelectFormat(UCHAR Direction, USHORT FormatType, ULONG Cha
       stream->AcceptedFeedbackRate = 0;
       KeReleaseInStackQueuedSpinLock(&lock);
       stream->LastFeedbackValue = 0;
+      stream->FeedbackAverageCarry = 0;
     }
     stream->PacketAccumulator = 0;
   }

@@ -42,6 +42,7 @@ struct StreamInterface {
   ULONG AcceptedFeedbackRate;
   KSPIN_LOCK FeedbackLock;  // guards the two rates above
   ULONG LastFeedbackValue;
+  ULONG FeedbackAverageCarry;  // 2^-8 of the last average's unit, carried to the next
   ULONG PacketAccumulator;
   ULONG FeedbackPeriod;  // milliseconds between feedback reads, 4 to 1024
   ULONG SampleRate;

@@ -59,6 +59,10 @@ TEST(DeviceClock, FeedbackValueFollowsDrift) {
   hs.dev->SetDriftPpm(100);
   EXPECT_EQ(ReadFeedback(hs.host, 4), static_cast<uint32_t>(std::lround(6.0006 * 65536)));
   EXPECT_EQ(hs.dev->PlaybackCounters().feedbackPackets, 2u);
+  // The part below the last bit is carried: the mean is the true rate.
+  uint64_t sum = 0;
+  for (int i = 0; i < 1000; ++i) sum += ReadFeedback(hs.host, 4);
+  EXPECT_NEAR(static_cast<double>(sum) / 1000, 6.0006 * 65536, 0.002);
 
   Streaming fs("uac1-feedback");
   ASSERT_EQ(fs.host.Out(0x22, 0x01, 0x0100, kPlayEp, {0x44, 0xAC, 0x00}), XferResult::Ok);

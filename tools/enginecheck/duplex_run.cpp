@@ -14,6 +14,8 @@ namespace enginecheck {
 namespace {
 
 constexpr int64_t kStep = 10 * sim::clock::kTicksPerMillisecond;
+// Steps without an error or a recovery before the frame balance counts again.
+constexpr int64_t kSettleSteps = 30;
 // The longest round trip the check looks for.
 constexpr uint32_t kMaxOffsetMs = 500;
 // The device's playback buffer: its start level and the room above it.
@@ -25,11 +27,24 @@ std::string Hex(NTSTATUS status) {
   return text;
 }
 
-uint8_t PlaybackEndpoint(const sim::usb::UsbAudioDevice& device) {
+uint8_t CaptureEndpoint(const sim::usb::UsbAudioDevice& device) {
   for (const sim::usb::StreamInfo& stream : device.Streams()) {
-    if (stream.playback && stream.dataEndpoint != 0) return stream.dataEndpoint;
+    if (!stream.playback && stream.dataEndpoint != 0) return stream.dataEndpoint;
   }
   return 0;
+}
+
+// A packet error on `endpoint` each time the direction's completions pass the next multiple of `every`.
+void InjectEvery(CStreamEngine& engine, UCHAR direction, sim::usb::UsbAudioDevice& device, uint8_t endpoint,
+                 uint32_t every, uint64_t* next, uint64_t* injected) {
+  if (every == 0 || endpoint == 0) return;
+  EngineDirectionCounters counters = {};
+  engine.GetCounters(direction, &counters);
+  while (counters.Completions >= *next) {
+    device.InjectPacketErrors(endpoint, 1);
+    ++*injected;
+    *next += every;
+  }
 }
 
 // Asks for the device's best PCM format at the rate, as a WaveRT stream would.
@@ -62,7 +77,7 @@ std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& optio
     problems.push_back("the stream did not start (" + Hex(startStatus) + ")");
     return problems;
   }
-  const bool faults = options.failRenderEvery != 0;
+  const bool faults = options.failRenderEvery != 0 || options.failCaptureEvery != 0 || unplugged;
   if (renderCounters.Completions == 0) problems.push_back("no render transfer completed");
   if (renderFramesPlayed == 0 && options.signal != Signal::Silence) {
     problems.push_back("the render path took nothing from the WaveRT stream");
@@ -73,8 +88,12 @@ std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& optio
     // Two clocks slip at the device's loopback about once per drifted frame.
     const double drifted = std::abs(options.driftPpm) * 1e-6 * secondsRun * captureStream.SampleRate;
     const uint64_t allowedSlips = independentClocks ? static_cast<uint64_t>(drifted) + 2 : 0;
-    if (slips > allowedSlips) {
+    if (!faults && slips > allowedSlips) {
       problems.push_back(std::to_string(slips) + " loopback slips (" + std::to_string(allowedSlips) + " allowed)");
+    }
+    if (!faults && relocks != 0) problems.push_back("the loopback offset moved " + std::to_string(relocks) + " times");
+    if (faults && !unplugged && static_cast<double>(framesCompared) * 2 < secondsRun * captureStream.SampleRate) {
+      problems.push_back("the signal came back for less than half the run");
     }
     if (!faults && framesDiffering != 0) {
       problems.push_back(std::to_string(framesDiffering) + " captured frames differ from the signal (first at " +
@@ -89,15 +108,18 @@ std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& optio
       problems.push_back("recoveries without an injected fault");
     }
     if (path.LateData != 0) problems.push_back(std::to_string(path.LateData) + " late render mixes");
-  } else if (injected != 0 && renderCounters.Recoveries == 0) {
+  } else if (options.failRenderEvery != 0 && injected != 0 && renderCounters.Recoveries == 0) {
     problems.push_back("injected render errors were never recovered");
+  }
+  if (unplugged && !deviceGone && renderCounters.Completions != 0) {
+    problems.push_back("the engine never saw the device go");
   }
   const LONG bound = static_cast<LONG>(renderDevice.SampleRate / 1000);
   if (minFrameBalance < -bound || maxFrameBalance > bound) {
     problems.push_back("the frame balance left its bounds (" + std::to_string(minFrameBalance) + ".." +
                        std::to_string(maxFrameBalance) + ")");
   }
-  if (!NT_SUCCESS(stopStatus)) problems.push_back("the stop failed (" + Hex(stopStatus) + ")");
+  if (!unplugged && !NT_SUCCESS(stopStatus)) problems.push_back("the stop failed (" + Hex(stopStatus) + ")");
   if (openAccessesAtEnd != 0) problems.push_back("stream accesses left open");
   return problems;
 }
@@ -159,14 +181,38 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
   check.SetChannels(
       std::min({result.renderStream.Channels, result.renderDevice.Channels, result.captureDevice.Channels}));
 
-  const uint8_t endpoint = PlaybackEndpoint(device);
-  uint64_t nextFault = options.failRenderEvery;
+  // Once the device is gone the adapter may go with it: what it counted is
+  // taken while it still exists.
+  bool removed = false;
+  auto snapshot = [&]() {
+    result.playbackDevice = device.PlaybackCounters();
+    result.recordingDevice = device.CaptureCounters();
+    adapter->RenderPath(CAdapterCommon::kWaveClient).GetCounters(&result.path);
+    engine.GetCounters(kDirectionRender, &result.renderCounters);
+    engine.GetCounters(kDirectionCapture, &result.captureCounters);
+    result.deviceGone = engine.DeviceGone();
+  };
+  const int watch = sim::pnp::RegisterRemovalCallback(pdo, [&](PDEVICE_OBJECT, sim::pnp::RemovalEvent event) {
+    if (event == sim::pnp::RemovalEvent::SurpriseRemoved && !removed) {
+      snapshot();
+      client.Forget();
+      removed = true;
+    }
+  });
+  const uint8_t captureEndpoint = CaptureEndpoint(device);
+  uint64_t nextRenderFault = options.failRenderEvery;
+  uint64_t nextCaptureFault = options.failCaptureEvery;
   const int64_t total = static_cast<int64_t>(options.seconds * sim::clock::kTicksPerSecond);
+  const int64_t unplugAt =
+      options.unplugAfter < 0 ? -1 : static_cast<int64_t>(options.unplugAfter * sim::clock::kTicksPerSecond);
   int64_t elapsed = 0;
   int64_t nextProgress = sim::clock::kTicksPerSecond / 4;
   uint64_t underrunsAtStart = 0;
   bool playing = false;
+  uint64_t lastTroubles = 0;
+  int64_t quietSteps = kSettleSteps;
   while (result.started && elapsed < total) {
+    if (unplugAt >= 0 && elapsed >= unplugAt) break;
     bed.RunFor(kStep);
     elapsed += kStep;
     const sim::usb::StreamCounters playback = device.PlaybackCounters();
@@ -174,48 +220,67 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
       playing = true;
       underrunsAtStart = playback.underrunFrames;
     }
-    const LONG balance = engine.FrameBalance();
-    result.minFrameBalance = std::min(result.minFrameBalance, balance);
-    result.maxFrameBalance = std::max(result.maxFrameBalance, balance);
-    if (options.failRenderEvery != 0 && endpoint != 0) {
+    // While a direction recovers the other runs on alone, and the balance
+    // says nothing: it is held to its bounds once both run again.
+    EngineDirectionCounters renderNow = {};
+    EngineDirectionCounters captureNow = {};
+    engine.GetCounters(kDirectionRender, &renderNow);
+    engine.GetCounters(kDirectionCapture, &captureNow);
+    const uint64_t troubles = renderNow.Errors + renderNow.Recoveries + captureNow.Errors + captureNow.Recoveries;
+    quietSteps = troubles == lastTroubles ? quietSteps + 1 : 0;
+    lastTroubles = troubles;
+    if (quietSteps >= kSettleSteps) {
+      const LONG balance = engine.FrameBalance();
+      result.minFrameBalance = std::min(result.minFrameBalance, balance);
+      result.maxFrameBalance = std::max(result.maxFrameBalance, balance);
+    }
+    if (options.failRenderEvery != 0) {
+      // The device takes a bad OUT packet silently: a render error is the
+      // completion's status, as FAIL_NEXT_RENDER makes it.
       EngineDirectionCounters counters = {};
       engine.GetCounters(kDirectionRender, &counters);
-      while (counters.Completions >= nextFault) {
-        device.InjectPacketErrors(endpoint, 1);
+      while (counters.Completions >= nextRenderFault) {
+        engine.FailNextCompletion(kDirectionRender);
         ++result.injected;
-        nextFault += options.failRenderEvery;
+        nextRenderFault += options.failRenderEvery;
       }
     }
+    InjectEvery(engine, kDirectionCapture, device, captureEndpoint, options.failCaptureEvery, &nextCaptureFault,
+                &result.injected);
     if (options.progress && elapsed >= nextProgress) {
       options.progress(static_cast<double>(elapsed) / sim::clock::kTicksPerSecond);
       nextProgress += sim::clock::kTicksPerSecond / 4;
     }
   }
+  if (result.started && unplugAt >= 0 && elapsed >= unplugAt) result.unplugged = bed.Unplug(pdo);
   result.secondsRun = static_cast<double>(elapsed) / sim::clock::kTicksPerSecond;
-  // Counted while both directions still run: the stop itself leaves the device empty.
-  result.playbackDevice = device.PlaybackCounters();
-  result.recordingDevice = device.CaptureCounters();
+  sim::pnp::UnregisterRemovalCallback(watch);
+  if (!removed) {
+    // Counted while both directions still run: the stop itself leaves the device empty.
+    snapshot();
+    if (result.started) {
+      result.stopStatus = adapter->StopDirection(kDirectionRender);
+      if (result.capture) {
+        const NTSTATUS status = adapter->StopDirection(kDirectionCapture);
+        if (NT_SUCCESS(result.stopStatus)) result.stopStatus = status;
+      }
+    }
+    engine.GetCounters(kDirectionRender, &result.renderCounters);
+    engine.GetCounters(kDirectionCapture, &result.captureCounters);
+    client.SetRunning(kDirectionRender, false);
+    client.SetRunning(kDirectionCapture, false);
+    client.Unregister();
+    adapter->ResetDirection(kDirectionRender);
+    if (result.capture) adapter->ResetDirection(kDirectionCapture);
+  }
   result.underrunsAfterStart = playing ? result.playbackDevice.underrunFrames - underrunsAtStart : 0;
   result.overruns = result.playbackDevice.overrunFrames;
-  adapter->RenderPath(CAdapterCommon::kWaveClient).GetCounters(&result.path);
-  if (result.started) {
-    result.stopStatus = adapter->StopDirection(kDirectionRender);
-    if (result.capture) {
-      const NTSTATUS status = adapter->StopDirection(kDirectionCapture);
-      if (NT_SUCCESS(result.stopStatus)) result.stopStatus = status;
-    }
-  }
-  engine.GetCounters(kDirectionRender, &result.renderCounters);
-  engine.GetCounters(kDirectionCapture, &result.captureCounters);
-  client.SetRunning(kDirectionRender, false);
-  client.SetRunning(kDirectionCapture, false);
-  client.Unregister();
-  adapter->ResetDirection(kDirectionRender);
-  if (result.capture) adapter->ResetDirection(kDirectionCapture);
   result.framesCompared = check.Compared();
   result.framesDiffering = check.Differing();
   result.firstDifference = check.FirstDifference();
   result.slips = check.Slips();
+  result.relocks = check.Relocks();
+  result.locked = check.Locked();
   result.offsetFrames = check.FirstOffset();
   result.renderFramesPlayed =
       result.renderStream.BytesPerFrame != 0 ? client.RenderBytesTaken() / result.renderStream.BytesPerFrame : 0;

@@ -24,8 +24,12 @@ struct DuplexRunOptions {
   double driftPpm = 0;
   Signal signal = Signal::Counter;
   double loopbackDelayMs = 2;  // the device's own delay from playback to capture
-  // A render packet error after every this many render completions (0: none).
+  // A failed render completion after every this many (0: none).
   uint32_t failRenderEvery = 0;
+  // A capture packet error after every this many capture completions (0: none).
+  uint32_t failCaptureEvery = 0;
+  // Pull the device out after this many seconds (negative: never).
+  double unplugAfter = -1;
   // The WaveRT buffer length in milliseconds (it sets the render lead).
   uint32_t bufferMs = 10;
   // Called every quarter second with the seconds streamed so far.
@@ -54,13 +58,18 @@ struct DuplexRunResult {
   uint64_t framesCompared = 0;
   uint64_t framesDiffering = 0;
   int64_t firstDifference = -1;
-  uint64_t slips = 0;              // loopback offset moves (a device with two clocks)
+  uint64_t slips = 0;
+  uint64_t relocks = 0;
+  bool locked = false;  // the signal was being followed at the end  // the signal came back at another offset (after a
+                        // recovery)              // loopback offset moves (a device with two clocks)
   bool independentClocks = false;  // render paced by the host, capture by the device
-  int64_t offsetFrames = -1;  // played to captured when the signal first came back, -1 when not measured
+  int64_t offsetFrames = -1;       // played to captured when the signal first came back, -1 when not measured
   uint32_t loopbackDelayFrames = 0;
   uint64_t renderFramesPlayed = 0;  // render stream frames the engine took
   uint64_t positionQueries = 0;     // the 1-ms timer's calls
-  uint64_t injected = 0;
+  uint64_t injected = 0;            // packet errors injected, both directions
+  bool unplugged = false;
+  bool deviceGone = false;  // the engine saw a device-gone status
   LONG minFrameBalance = 0;
   LONG maxFrameBalance = 0;
   int openAccessesAtEnd = 0;

@@ -88,7 +88,7 @@ void LoopbackCheck::TryLock() {
     for (uint32_t k = 0; k < kLockFrames && all; ++k) all = Matches(&pending_[(first + k) * frameBytes], at - back + k);
     if (all) {
       offset_ = static_cast<int64_t>(back);
-      firstOffset_ = offset_;
+      if (firstOffset_ < 0) firstOffset_ = offset_;
       break;
     }
   }
@@ -149,13 +149,26 @@ void LoopbackCheck::TryRelock() {
       return;
     }
   }
-  // Nothing nearby explains them: the oldest frame differs, the rest is looked at again.
-  ++compared_;
-  ++differing_;
-  if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(pendingFirst_);
-  pending_.erase(pending_.begin(), pending_.begin() + frameBytes);
-  ++pendingFirst_;
-  if (pending_.empty()) relocking_ = false;
+  // Nothing nearby explains them: the lock is lost (a recovery moves the
+  // signal by more than a slip); the frames are looked at again from scratch.
+  ++relocks_;
+  offset_ = -1;
+  relocking_ = false;
+  std::vector<uint8_t> frames;
+  frames.swap(pending_);
+  const uint64_t first = pendingFirst_;
+  for (uint64_t i = 0; i < frames.size() / frameBytes; ++i) {
+    const uint8_t* frame = &frames[i * frameBytes];
+    if (offset_ >= 0) {
+      ++compared_;
+      if (!Matches(frame, first + i - offset_)) ++differing_;
+      continue;
+    }
+    if (pending_.empty() && Silent(frame)) continue;
+    if (pending_.empty()) pendingFirst_ = first + i;
+    pending_.insert(pending_.end(), frame, frame + frameBytes);
+    if (pending_.size() / frameBytes >= kLockFrames) TryLock();
+  }
 }
 
 void LoopbackCheck::Feed(const uint8_t* data, uint32_t frames) {

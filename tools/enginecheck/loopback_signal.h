@@ -32,7 +32,7 @@ class LoopbackCheck {
   void Feed(const uint8_t* data, uint32_t frames);
 
   bool Locked() const { return offset_ >= 0; }
-  int64_t Offset() const { return offset_; }  // frames from played to captured, -1 until locked
+  int64_t Offset() const { return offset_; }            // frames from played to captured, -1 until locked
   int64_t FirstOffset() const { return firstOffset_; }  // the offset found at the lock
   uint64_t Frames() const { return frames_; }
   uint64_t Compared() const { return compared_; }
@@ -41,6 +41,8 @@ class LoopbackCheck {
   // Places where the offset moved by a few frames and the signal went on
   // from there: a device whose two clocks differ slips at its loopback.
   uint64_t Slips() const { return slips_; }
+  // Times the lock was lost and found again at another offset (a recovery).
+  uint64_t Relocks() const { return relocks_; }
 
  private:
   bool Matches(const uint8_t* frame, uint64_t signalFrame) const;
@@ -65,6 +67,7 @@ class LoopbackCheck {
   uint64_t pendingFirst_ = 0;
   bool relocking_ = false;
   uint64_t slips_ = 0;
+  uint64_t relocks_ = 0;
 };
 
 }  // namespace enginecheck

@@ -29,6 +29,8 @@ class WaveClient : public IMiniportEngineLink {
   void SetRunning(UCHAR direction, bool running);
   NTSTATUS Register();
   void Unregister();
+  // The adapter went with its device: nothing to unregister from.
+  void Forget() { registered_ = false; }
 
   // IUnknown: the object is the test's own, counted only to check balance.
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override;

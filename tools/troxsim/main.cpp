@@ -26,17 +26,20 @@ void Usage(FILE* out) {
                "                               load the driver, start the device and print the driver's\n"
                "                               model of its audio function (1: the driver refused it)\n"
                "  stream [--device NAME | --descriptors FILE] [--speed full|high] [--seconds S] [--drift PPM]\n"
-               "          [--fail-every N] [--unplug-after S] [--controller VENDOR:FLAVOR] [--time real|simulated]\n"
-               "          [--seed N]\n"
-               "                               start the device under the driver and run capture through\n"
-               "                               the device core's engine (both directions where the device\n"
-               "                               has both); print completions, frame-check lags, recoveries,\n"
-               "                               frames delivered and gaps in the counter signal (1: problems)\n"
+               "          [--signal counter|sine|silence] [--loopback-delay MS] [--fail-render-every N]\n"
+               "          [--fail-every N] [--unplug-after S] [--wav FILE] [--controller VENDOR:FLAVOR]\n"
+               "          [--time real|simulated] [--seed N]\n"
+               "                               start the device under the driver and stream both directions\n"
+               "                               through the device core's engine: play the signal through the\n"
+               "                               WaveRT render path, compare the device's loopback with it and\n"
+               "                               print transfers, recoveries, device underruns and overruns,\n"
+               "                               frames compared and differing and the round trip; --wav writes\n"
+               "                               what was captured (1: problems)\n"
                "  help                         this text\n"
                "\n"
                "--time simulated runs on simulated time (as fast as the host allows, the same report for the\n"
                "same --seed, default 1); real time is the default.\n"
-               "Without a command troxsim runs its main job on the default device (currently: stream).\n");
+               "Without a command troxsim runs its main job on the default device: a 5 s duplex stream.\n");
 }
 
 }  // namespace

@@ -1,45 +1,74 @@
 // `troxsim stream`: starts the device through the PnP path under the driver
-// and runs capture through the device core's own engine (both directions on
-// a device that has both), then reports what the engine and the device's
-// counter signal say.
+// and runs both directions through the device core's engine and its WaveRT
+// paths: a signal is played, the device loops it back, and what is captured
+// is compared with it (a device without capture plays alone).
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "tools/enginecheck/engine_run.h"
+#include "adapter/adapter_common.h"
+#include "adapter/adapter_extension.h"
+#include "tools/enginecheck/duplex_run.h"
 #include "tools/troxsim/bed_choice.h"
 #include "tools/troxsim/commands.h"
 #include "tools/troxsim/device_choice.h"
 #include "tools/troxsim/inspect_print.h"
 #include "tools/troxsim/options.h"
 #include "tools/troxsim/progress_line.h"
+#include "tools/troxsim/wav_writer.h"
 
 namespace troxsim {
 namespace {
 
-void PrintDirection(std::ostream& out, const char* name, const StreamFormat& format, const EngineDirectionCounters& c) {
-  out << name << ": " << format.Channels << " channels, " << format.BitsPerSample << " bits, " << format.SampleRate
-      << " Hz; " << c.Completions << " completions (" << c.Errors << " errors), " << c.Recoveries
-      << " recoveries, frame jumps " << c.FrameJumps << ", lag errors " << c.LagErrors << ", lagging completions "
-      << c.LagSamples << " (max lag " << c.MaxLag << " frames)";
+void PrintDirection(std::ostream& out, const char* name, const StreamFormat& stream, const StreamFormat& device,
+                    const EngineDirectionCounters& c) {
+  out << name << ": stream " << stream.Channels << " ch " << stream.BitsPerSample << " bit, device " << device.Channels
+      << " ch " << device.BitsPerSample << " bit, " << device.SampleRate << " Hz; " << c.Completions << " transfers ("
+      << c.Errors << " errors), " << c.Recoveries << " recoveries, frame jumps " << c.FrameJumps << ", lag errors "
+      << c.LagErrors;
   if (c.FeedbackReads != 0) out << ", " << c.FeedbackReads << " feedback reads";
   out << "\n";
 }
 
-void PrintRun(std::ostream& out, const std::string& label, const enginecheck::EngineRunOptions& options,
-              const enginecheck::EngineRunResult& r) {
-  out << "Device '" << label << "': " << r.secondsRun << " s of " << (r.captureDirection ? "capture" : "render")
-      << " through the engine at " << options.driftPpm << " ppm";
-  if (options.failEvery != 0) out << ", a packet error every " << options.failEvery << " completions";
+const char* SignalName(enginecheck::Signal signal) {
+  switch (signal) {
+    case enginecheck::Signal::Counter: return "counter";
+    case enginecheck::Signal::Sine: return "sine";
+    case enginecheck::Signal::Silence: return "silence";
+  }
+  return "?";
+}
+
+void PrintRun(std::ostream& out, const std::string& label, const enginecheck::DuplexRunOptions& options,
+              const enginecheck::DuplexRunResult& r) {
+  out << "Device '" << label << "': " << r.secondsRun << " s " << (r.capture ? "duplex" : "render only")
+      << " through the engine at " << options.driftPpm << " ppm, " << SignalName(options.signal) << " signal, render "
+      << (r.captureClocked ? "capture-clocked" : "mixed at submission");
+  if (options.failRenderEvery != 0) out << ", a render packet error every " << options.failRenderEvery;
+  if (options.failCaptureEvery != 0) out << ", a capture packet error every " << options.failCaptureEvery;
   out << "\n";
-  if (r.captureDirection) PrintDirection(out, "Capture", r.captureFormat, r.capture);
-  if (r.render.Completions != 0 || r.renderFormat.Channels != 0)
-    PrintDirection(out, "Render", r.renderFormat, r.render);
-  out << "Delivered: " << r.capture.FramesDelivered
-      << " frames to the capture paths; the counter signal: " << r.sinkFrames << " frames, " << r.discontinuities
-      << " gaps, " << r.badFrames << " bad frames\n";
+  PrintDirection(out, "Render", r.renderStream, r.renderDevice, r.renderCounters);
+  if (r.capture) PrintDirection(out, "Capture", r.captureStream, r.captureDevice, r.captureCounters);
+  out << "Device: " << r.underrunsAfterStart << " underrun frames, " << r.overruns << " overrun frames; "
+      << r.renderFramesPlayed << " frames played from the WaveRT stream";
+  if (!r.capture) out << ", " << r.positionQueries << " timer ticks";
+  out << "\n";
+  if (r.capture) {
+    out << "Loopback: " << r.framesCompared << " frames compared, " << r.framesDiffering << " differing, " << r.slips
+        << " slips, " << r.relocks << " relocks; ";
+    if (r.offsetFrames >= 0) {
+      char ms[32];
+      std::snprintf(ms, sizeof(ms), "%.3f", r.OffsetMs());
+      char engine[32];
+      std::snprintf(engine, sizeof(engine), "%.3f", r.EngineFrames() * 1000.0 / r.captureStream.SampleRate);
+      out << "round trip " << r.offsetFrames << " frames (" << ms << " ms), of which the device's loopback delay "
+          << r.loopbackDelayFrames << " frames: the engine's " << r.EngineFrames() << " frames (" << engine << " ms)\n";
+    } else {
+      out << "round trip not measured\n";
+    }
+  }
   if (r.injected != 0) out << "Injected: " << r.injected << " packet errors\n";
   if (options.unplugAfter >= 0) {
     out << "Unplugged after " << options.unplugAfter << " s: " << (r.unplugged ? "removed" : "NOT removed")
@@ -47,13 +76,35 @@ void PrintRun(std::ostream& out, const std::string& label, const enginecheck::En
   }
 }
 
+bool ParseWhole(const Options& options, const char* name, uint32_t* value) {
+  double number = 0;
+  if (!options.GetNumber(name, 0, &number) || number < 0 || number > 1e9 || number != static_cast<uint32_t>(number)) {
+    std::fprintf(stderr, "troxsim stream: --%s takes a whole number of completions\n", name);
+    return false;
+  }
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
 }  // namespace
 
 int RunStream(int argc, char** argv, int first) {
   Options options;
   std::string error;
-  const std::vector<std::string> known = {"device", "descriptors", "speed",      "seconds",      "drift",
-                                          "time",   "seed",        "fail-every", "unplug-after", "controller"};
+  const std::vector<std::string> known = {"device",
+                                          "descriptors",
+                                          "speed",
+                                          "seconds",
+                                          "drift",
+                                          "time",
+                                          "seed",
+                                          "fail-every",
+                                          "unplug-after",
+                                          "controller",
+                                          "signal",
+                                          "loopback-delay",
+                                          "fail-render-every",
+                                          "wav"};
   if (!options.Parse(argc, argv, first, {}, &error, known)) {
     std::fprintf(stderr, "troxsim stream: %s\n", error.c_str());
     return 2;
@@ -62,9 +113,8 @@ int RunStream(int argc, char** argv, int first) {
     std::fprintf(stderr, "troxsim stream: unknown option --%s\n", unknown.front().c_str());
     return 2;
   }
-  enginecheck::EngineRunOptions run;
-  double failEvery = 0;
-  if (!options.GetNumber("seconds", 3, &run.seconds) || run.seconds < 0 || run.seconds > 3600) {
+  enginecheck::DuplexRunOptions run;
+  if (!options.GetNumber("seconds", 5, &run.seconds) || run.seconds < 0 || run.seconds > 3600) {
     std::fprintf(stderr, "troxsim stream: --seconds takes a number from 0 to 3600\n");
     return 2;
   }
@@ -72,15 +122,34 @@ int RunStream(int argc, char** argv, int first) {
     std::fprintf(stderr, "troxsim stream: --drift takes ppm from -10000 to 10000\n");
     return 2;
   }
-  if (!options.GetNumber("fail-every", 0, &failEvery) || failEvery < 0 || failEvery > 1e9 ||
-      failEvery != static_cast<uint32_t>(failEvery)) {
-    std::fprintf(stderr, "troxsim stream: --fail-every takes a whole number of completions\n");
+  if (!ParseWhole(options, "fail-every", &run.failCaptureEvery) ||
+      !ParseWhole(options, "fail-render-every", &run.failRenderEvery)) {
     return 2;
   }
-  run.failEvery = static_cast<uint32_t>(failEvery);
   if (!options.GetNumber("unplug-after", -1, &run.unplugAfter) ||
       (options.Has("unplug-after") && (run.unplugAfter < 0 || run.unplugAfter > 3600))) {
     std::fprintf(stderr, "troxsim stream: --unplug-after takes seconds from 0 to 3600\n");
+    return 2;
+  }
+  if (!options.GetNumber("loopback-delay", 2, &run.loopbackDelayMs) || run.loopbackDelayMs < 0 ||
+      run.loopbackDelayMs > 400) {
+    std::fprintf(stderr, "troxsim stream: --loopback-delay takes milliseconds from 0 to 400\n");
+    return 2;
+  }
+  const std::string signal = options.Get("signal").value_or("counter");
+  if (signal == "counter") {
+    run.signal = enginecheck::Signal::Counter;
+  } else if (signal == "sine") {
+    run.signal = enginecheck::Signal::Sine;
+  } else if (signal == "silence") {
+    run.signal = enginecheck::Signal::Silence;
+  } else {
+    std::fprintf(stderr, "troxsim stream: --signal takes counter, sine or silence, not '%s'\n", signal.c_str());
+    return 2;
+  }
+  const std::string wavPath = options.Get("wav").value_or("");
+  if (options.Has("wav") && wavPath.empty()) {
+    std::fprintf(stderr, "troxsim stream: --wav takes a file name\n");
     return 2;
   }
   BedChoice bedChoice;
@@ -117,9 +186,31 @@ int RunStream(int argc, char** argv, int first) {
   } else {
     ProgressLine progress("troxsim stream", run.seconds);
     run.progress = [&](double seconds) { progress.Update(seconds); };
-    const enginecheck::EngineRunResult result = enginecheck::RunCaptureEngine(*bed, pdo, *device, run);
+    WavWriter wav;
+    std::string wavError;
+    bool wavOpen = false;
+    if (!wavPath.empty()) {
+      run.onCapture = [&](const uint8_t* data, uint32_t frames) {
+        if (!wavOpen && wavError.empty()) {
+          // The capture format is known once the stream runs.
+          StreamFormat format = {};
+          auto* adapter = static_cast<CAdapterCommon*>(GetAdapterExtension(bed->FunctionDevice(pdo))->Adapter);
+          adapter->StreamFormatFor(kDirectionCapture, &format);
+          wavOpen = wav.Open(wavPath, format.Channels, format.BitsPerSample, format.SampleRate, &wavError);
+        }
+        if (wavOpen) wav.Write(data, frames);
+      };
+    }
+    const enginecheck::DuplexRunResult result = enginecheck::RunDuplexEngine(*bed, pdo, *device, run);
     PrintRun(std::cout, label, run, result);
-    const std::vector<std::string> problems = result.Problems(run);
+    std::vector<std::string> problems = result.Problems(run);
+    if (!wavPath.empty()) {
+      if (wavOpen && wav.Close(&wavError)) {
+        std::cout << "Captured: " << wav.Frames() << " frames written to " << wavPath << "\n";
+      } else {
+        problems.push_back(wavError.empty() ? "nothing was captured for the WAV file" : wavError);
+      }
+    }
     for (const std::string& problem : problems) std::cout << "PROBLEM: " << problem << "\n";
     std::cout << "Result: " << (problems.empty() ? "clean" : std::to_string(problems.size()) + " problems") << "\n";
     if (!problems.empty()) code = 1;

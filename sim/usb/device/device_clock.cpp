@@ -31,8 +31,8 @@ uint32_t DeviceClock::Frames(uint32_t rate) {
   const uint64_t divisor = uint64_t{IntervalsPerSecond()} << 24;
   const uint64_t gap = interval_ - p.interval;
   if (gap > 1) {
-    p.accumulator = static_cast<uint64_t>((static_cast<unsigned __int128>(p.step) * (gap - 1) + p.accumulator) %
-                                          divisor);
+    p.accumulator =
+        static_cast<uint64_t>((static_cast<unsigned __int128>(p.step) * (gap - 1) + p.accumulator) % divisor);
   }
   p.accumulator += p.step;
   p.frames = static_cast<uint32_t>(p.accumulator / divisor);
@@ -41,9 +41,16 @@ uint32_t DeviceClock::Frames(uint32_t rate) {
   return p.frames;
 }
 
-uint32_t DeviceClock::FeedbackValue(uint32_t rate) const {
-  const double perInterval = ActualRate(rate) / IntervalsPerSecond();
-  return static_cast<uint32_t>(std::llround(perInterval * (speed_ == Speed::High ? 65536.0 : 16384.0)));
+uint32_t DeviceClock::FeedbackValue(uint32_t rate) {
+  // step is frames per second in 2^-24; the value is frames per interval in
+  // 2^-16 (high speed) or 2^-14 (full speed).
+  const unsigned __int128 scaled = static_cast<unsigned __int128>(Step(rate)) << (speed_ == Speed::High ? 16 : 14);
+  const uint64_t divisor = uint64_t{IntervalsPerSecond()} << 24;
+  // The first report is the rounded rate; later ones carry what it left.
+  const auto it = feedbackRemainders_.try_emplace(rate, divisor / 2).first;
+  const unsigned __int128 total = scaled + it->second;
+  it->second = static_cast<uint64_t>(total % divisor);
+  return static_cast<uint32_t>(total / divisor);
 }
 
 }  // namespace sim::usb

@@ -28,7 +28,10 @@ class DeviceClock {
 
   // The measured rate as an explicit feedback endpoint reports it: 10.14
   // frames per 1 ms frame at full speed, 16.16 frames per microframe at high.
-  uint32_t FeedbackValue(uint32_t rate) const;
+  // Like a device that counts its clock over the refresh period, the values
+  // carry the part below the last bit to the next report, so that their mean
+  // is the true rate and a host that follows them neither gains nor loses.
+  uint32_t FeedbackValue(uint32_t rate);
   uint32_t FeedbackBytes() const { return speed_ == Speed::High ? 4 : 3; }
 
  private:
@@ -45,6 +48,7 @@ class DeviceClock {
   double ppm_ = 0.0;
   uint64_t interval_ = 0;
   std::map<uint32_t, Phase> phases_;
+  std::map<uint32_t, uint64_t> feedbackRemainders_;  // per rate, in units of 1/(intervals << 24)
 };
 
 }  // namespace sim::usb

@@ -28,6 +28,27 @@ int32_t FaultInjector::TakeSizeGlitch(uint8_t endpoint) {
   return it->second.delta;
 }
 
+void FaultInjector::TakeFeedbackForgery(uint8_t endpoint, uint32_t* value, int32_t* bytes) {
+  auto it = forgeries_.find(endpoint);
+  if (it == forgeries_.end() || it->second.count == 0) return;
+  --it->second.count;
+  switch (it->second.kind) {
+    case FeedbackForgery::Zero: *value = 0; break;
+    case FeedbackForgery::Garbled:
+      garble_ ^= garble_ << 13;
+      garble_ ^= garble_ >> 17;
+      garble_ ^= garble_ << 5;
+      *value = garble_;
+      break;
+    case FeedbackForgery::Doubled: *value *= 2; break;
+    case FeedbackForgery::FullSpeedFormat:
+      // Eight microframes to the millisecond, 16.16 to 10.14.
+      *value = (*value * 8) >> 2;
+      *bytes = 3;
+      break;
+  }
+}
+
 bool FaultInjector::Take(std::map<uint8_t, uint32_t>& m, uint8_t endpoint) {
   auto it = m.find(endpoint);
   if (it == m.end() || it->second == 0) return false;

@@ -20,6 +20,14 @@ struct ControlFilter {
   bool once = true;  // false: every matching request until cleared
 };
 
+// What a faulty feedback endpoint sends instead of its measured rate.
+enum class FeedbackForgery {
+  Zero,             // a value of 0
+  Garbled,          // bits that mean nothing
+  Doubled,          // twice the rate: a valid encoding, an impossible value
+  FullSpeedFormat,  // at high speed: frames per 1-ms frame in 10.14, 3 bytes
+};
+
 class FaultInjector {
  public:
   void StallControl(const ControlFilter& filter) { stalls_.push_back(filter); }
@@ -36,6 +44,11 @@ class FaultInjector {
   void GlitchPacketSize(uint8_t endpoint, int32_t deltaBytes, uint32_t count);
   int32_t TakeSizeGlitch(uint8_t endpoint);
 
+  // The next `count` feedback packets of the endpoint are forged.
+  void ForgeFeedback(uint8_t endpoint, FeedbackForgery kind, uint32_t count) { forgeries_[endpoint] = {kind, count}; }
+  // Rewrites the value and length about to be sent when a forgery is pending.
+  void TakeFeedbackForgery(uint8_t endpoint, uint32_t* value, int32_t* bytes);
+
   void Unplug() { unplugged_ = true; }
   bool Unplugged() const { return unplugged_; }
   uint64_t ControlStallsInjected() const { return stallsInjected_; }
@@ -51,6 +64,12 @@ class FaultInjector {
     uint32_t count;
   };
   std::map<uint8_t, Glitch> glitches_;
+  struct Forgery {
+    FeedbackForgery kind;
+    uint32_t count;
+  };
+  std::map<uint8_t, Forgery> forgeries_;
+  uint32_t garble_ = 0x9E3779B9;
   bool unplugged_ = false;
   uint64_t stallsInjected_ = 0;
 };

@@ -85,8 +85,7 @@ XferResult UsbAudioDevice::GetDescriptor(const SetupPacket& s, uint8_t* data, ui
   const auto& dev = def_.deviceDescriptor;
   const auto& cfg = def_.configurationDescriptor;
   switch (type) {
-    case kDescDevice:
-      return Reply(dev.data(), dev.size(), s, data, actual);
+    case kDescDevice: return Reply(dev.data(), dev.size(), s, data, actual);
     case kDescConfiguration:
       if (index != 0) return XferResult::Stall;
       return Reply(cfg.data(), cfg.size(), s, data, actual);
@@ -101,8 +100,7 @@ XferResult UsbAudioDevice::GetDescriptor(const SetupPacket& s, uint8_t* data, ui
       const uint8_t q[10] = {10, kDescDeviceQualifier, dev[2], dev[3], dev[4], dev[5], dev[6], dev[7], dev[17], 0};
       return Reply(q, sizeof q, s, data, actual);
     }
-    default:
-      return XferResult::Stall;
+    default: return XferResult::Stall;
   }
 }
 
@@ -181,8 +179,7 @@ XferResult UsbAudioDevice::Standard(const SetupPacket& s, uint8_t* data, uint32_
       }
       return XferResult::Stall;
     }
-    default:
-      return XferResult::Stall;
+    default: return XferResult::Stall;
   }
 }
 
@@ -352,9 +349,10 @@ XferResult UsbAudioDevice::PacketIn(uint8_t endpointAddress, uint8_t* data, uint
       return XferResult::PacketError;
     }
     const uint32_t rate = controls_.StreamRate(*p->Alternate());
-    const int32_t bytes = static_cast<int32_t>(clock_.FeedbackBytes()) + faults_.TakeSizeGlitch(endpointAddress);
-    return p->SendFeedback(data, maxLength, actual, clock_.FeedbackValue(rate),
-                           static_cast<uint32_t>(std::max(bytes, 0)));
+    int32_t bytes = static_cast<int32_t>(clock_.FeedbackBytes()) + faults_.TakeSizeGlitch(endpointAddress);
+    uint32_t value = clock_.FeedbackValue(rate);
+    faults_.TakeFeedbackForgery(endpointAddress, &value, &bytes);
+    return p->SendFeedback(data, maxLength, actual, value, static_cast<uint32_t>(std::max(bytes, 0)));
   }
   ++deviceCounters_.unknownEndpointPackets;
   return XferResult::NotResponding;
@@ -572,6 +570,11 @@ void UsbAudioDevice::DropInPackets(uint8_t endpointAddress, uint32_t count) {
 void UsbAudioDevice::GlitchPacketSize(uint8_t endpointAddress, int32_t deltaBytes, uint32_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_.GlitchPacketSize(endpointAddress, deltaBytes, count);
+}
+
+void UsbAudioDevice::ForgeFeedback(uint8_t endpointAddress, FeedbackForgery kind, uint32_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_.ForgeFeedback(endpointAddress, kind, count);
 }
 
 void UsbAudioDevice::Unplug() {

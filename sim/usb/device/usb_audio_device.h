@@ -37,7 +37,7 @@ struct StreamInfo {
 
 struct DeviceCounters {
   uint64_t controlRequests = 0;
-  uint64_t controlStalls = 0;   // every stalled request, injected ones included
+  uint64_t controlStalls = 0;  // every stalled request, injected ones included
   uint64_t injectedStalls = 0;
   uint64_t unknownEndpointPackets = 0;  // packets for an endpoint not in the current settings
 };
@@ -106,6 +106,7 @@ class UsbAudioDevice : public UsbDevice {
   void InjectPacketErrors(uint8_t endpointAddress, uint32_t count);
   void DropInPackets(uint8_t endpointAddress, uint32_t count);
   void GlitchPacketSize(uint8_t endpointAddress, int32_t deltaBytes, uint32_t count);
+  void ForgeFeedback(uint8_t endpointAddress, FeedbackForgery kind, uint32_t count);
   void Unplug();
 
  private:
