@@ -77,14 +77,18 @@ std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& optio
     problems.push_back("the stream did not start (" + Hex(startStatus) + ")");
     return problems;
   }
-  const bool faults = options.failRenderEvery != 0 || options.failCaptureEvery != 0 || unplugged;
-  if (renderCounters.Completions == 0) problems.push_back("no render transfer completed");
-  if (renderFramesPlayed == 0 && options.signal != Signal::Silence) {
+  const bool faults =
+      options.failRenderEvery != 0 || options.failCaptureEvery != 0 || unplugged || options.injectsFaults;
+  if (!unplugged && renderCounters.Completions == 0) problems.push_back("no render transfer completed");
+  if (!unplugged && renderFramesPlayed == 0 && options.signal != Signal::Silence) {
     problems.push_back("the render path took nothing from the WaveRT stream");
   }
   if (capture) {
-    if (framesCompared == 0) problems.push_back("no captured frame could be compared with the signal");
-    if (options.signal != Signal::Silence && offsetFrames < 0) problems.push_back("the signal never came back");
+    // Pulled out early, the device may go before the signal could come back.
+    if (!unplugged && framesCompared == 0) problems.push_back("no captured frame could be compared with the signal");
+    if (!unplugged && options.signal != Signal::Silence && offsetFrames < 0) {
+      problems.push_back("the signal never came back");
+    }
     // Two clocks slip at the device's loopback about once per drifted frame.
     const double drifted = std::abs(options.driftPpm) * 1e-6 * secondsRun * captureStream.SampleRate;
     const uint64_t allowedSlips = independentClocks ? static_cast<uint64_t>(drifted) + 2 : 0;
@@ -94,6 +98,10 @@ std::vector<std::string> DuplexRunResult::Problems(const DuplexRunOptions& optio
     if (!faults && relocks != 0) problems.push_back("the loopback offset moved " + std::to_string(relocks) + " times");
     if (faults && !unplugged && static_cast<double>(framesCompared) * 2 < secondsRun * captureStream.SampleRate) {
       problems.push_back("the signal came back for less than half the run");
+    }
+    // Faults may leave silence in the capture, never data of their own.
+    if (faults && framesWrong != 0) {
+      problems.push_back(std::to_string(framesWrong) + " captured frames hold data that was never sent");
     }
     if (!faults && framesDiffering != 0) {
       problems.push_back(std::to_string(framesDiffering) + " captured frames differ from the signal (first at " +
@@ -213,8 +221,11 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
   int64_t quietSteps = kSettleSteps;
   while (result.started && elapsed < total) {
     if (unplugAt >= 0 && elapsed >= unplugAt) break;
-    bed.RunFor(kStep);
-    elapsed += kStep;
+    // An unplug inside a step comes at its time: the first milliseconds
+    // of a start hold the latency probe.
+    const int64_t step = unplugAt > elapsed ? std::min(kStep, unplugAt - elapsed) : kStep;
+    bed.RunFor(step);
+    elapsed += step;
     const sim::usb::StreamCounters playback = device.PlaybackCounters();
     if (!playing && playback.started) {
       playing = true;
@@ -277,6 +288,7 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
   result.overruns = result.playbackDevice.overrunFrames;
   result.framesCompared = check.Compared();
   result.framesDiffering = check.Differing();
+  result.framesWrong = check.Wrong();
   result.firstDifference = check.FirstDifference();
   result.slips = check.Slips();
   result.relocks = check.Relocks();

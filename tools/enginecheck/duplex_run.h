@@ -30,6 +30,9 @@ struct DuplexRunOptions {
   uint32_t failCaptureEvery = 0;
   // Pull the device out after this many seconds (negative: never).
   double unplugAfter = -1;
+  // The caller injects faults of its own (from `progress`): the run is judged
+  // as one with faults.
+  bool injectsFaults = false;
   // The WaveRT buffer length in milliseconds (it sets the render lead).
   uint32_t bufferMs = 10;
   // Called every quarter second with the seconds streamed so far.
@@ -57,6 +60,7 @@ struct DuplexRunResult {
   uint64_t overruns = 0;
   uint64_t framesCompared = 0;
   uint64_t framesDiffering = 0;
+  uint64_t framesWrong = 0;  // differing and not silent: data that was never sent
   int64_t firstDifference = -1;
   uint64_t slips = 0;
   uint64_t relocks = 0;

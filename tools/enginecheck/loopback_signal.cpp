@@ -74,6 +74,22 @@ bool LoopbackCheck::Silent(const uint8_t* frame) const {
   return true;
 }
 
+void LoopbackCheck::CountDiffering(const uint8_t* frames, uint64_t count, uint64_t index) {
+  differing_ += count;
+  if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* frame = frames + i * format_.BytesPerFrame;
+    if (Silent(frame)) continue;
+    // Misplaced or not: a frame of the signal sent within the offsets
+    // looked at is no data of the engine's own.
+    bool sent = false;
+    for (uint64_t back = 0; back <= maxOffset_ && back <= index + i && !sent; ++back) {
+      sent = Matches(frame, index + i - back);
+    }
+    if (!sent) ++wrong_;
+  }
+}
+
 void LoopbackCheck::TryLock() {
   const uint32_t frameBytes = format_.BytesPerFrame;
   const uint64_t held = pending_.size() / frameBytes;
@@ -94,8 +110,7 @@ void LoopbackCheck::TryLock() {
   }
   if (offset_ < 0) {
     // No offset explains them: count the frames as differing and look again later.
-    differing_ += kLockFrames;
-    if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(at);
+    CountDiffering(&pending_[first * frameBytes], kLockFrames, at);
     pending_.erase(pending_.begin(),
                    pending_.begin() + static_cast<std::ptrdiff_t>((first + kLockFrames) * frameBytes));
     pendingFirst_ += first + kLockFrames;
@@ -113,10 +128,7 @@ void LoopbackCheck::CompareHeld(std::vector<uint8_t>& held, uint64_t first, uint
     const uint64_t index = first + i;
     ++compared_;
     const bool ok = index >= static_cast<uint64_t>(offset_) && Matches(&held[i * frameBytes], index - offset_);
-    if (!ok) {
-      ++differing_;
-      if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
-    }
+    if (!ok) CountDiffering(&held[i * frameBytes], 1, index);
   }
 }
 
@@ -136,8 +148,7 @@ void LoopbackCheck::TryRelock() {
       compared_ += skip;
       if (delta == 0) {
         // The same offset after a few bad frames: they differ, nothing slipped.
-        differing_ += skip;
-        if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(pendingFirst_);
+        CountDiffering(pending_.data(), skip, pendingFirst_);
       } else {
         ++slips_;  // the frames the slip spoiled are counted, not blamed
       }
@@ -161,7 +172,7 @@ void LoopbackCheck::TryRelock() {
     const uint8_t* frame = &frames[i * frameBytes];
     if (offset_ >= 0) {
       ++compared_;
-      if (!Matches(frame, first + i - offset_)) ++differing_;
+      if (!Matches(frame, first + i - offset_)) CountDiffering(frame, 1, first + i);
       continue;
     }
     if (pending_.empty() && Silent(frame)) continue;
@@ -182,10 +193,7 @@ void LoopbackCheck::Feed(const uint8_t* data, uint32_t frames) {
     const uint64_t index = frames_++;
     if (signal_ == Signal::Silence) {
       ++compared_;
-      if (!Silent(frame)) {
-        ++differing_;
-        if (firstDifference_ < 0) firstDifference_ = static_cast<int64_t>(index);
-      }
+      if (!Silent(frame)) CountDiffering(frame, 1, index);
       continue;
     }
     if (offset_ < 0) {

@@ -37,6 +37,9 @@ class LoopbackCheck {
   uint64_t Frames() const { return frames_; }
   uint64_t Compared() const { return compared_; }
   uint64_t Differing() const { return differing_; }
+  // Of those, the frames that are neither silence nor any frame of the
+  // signal sent shortly before: data that was never sent.
+  uint64_t Wrong() const { return wrong_; }
   int64_t FirstDifference() const { return firstDifference_; }  // captured frame index, -1 when none
   // Places where the offset moved by a few frames and the signal went on
   // from there: a device whose two clocks differ slips at its loopback.
@@ -47,6 +50,7 @@ class LoopbackCheck {
  private:
   bool Matches(const uint8_t* frame, uint64_t signalFrame) const;
   bool Silent(const uint8_t* frame) const;
+  void CountDiffering(const uint8_t* frames, uint64_t count, uint64_t index);
   void TryLock();
   // After a mismatch: finds the nearby offset the signal goes on at.
   void TryRelock();
@@ -62,6 +66,7 @@ class LoopbackCheck {
   uint64_t frames_ = 0;
   uint64_t compared_ = 0;
   uint64_t differing_ = 0;
+  uint64_t wrong_ = 0;
   int64_t firstDifference_ = -1;
   std::vector<uint8_t> pending_;  // frames before the lock: kept until the offset is known
   uint64_t pendingFirst_ = 0;
