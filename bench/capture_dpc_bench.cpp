@@ -8,36 +8,29 @@
 #include <benchmark/benchmark.h>
 
 #include "adapter/adapter_common.h"
+#include "real_time_bed.h"
 #include "adapter/adapter_extension.h"
-#include "sim/kernel/io/pnp.h"
-#include "sim/kernel/registry/device_keys.h"
-#include "sim/kernel/registry/registry_store.h"
-#include "sim/testbed/testbed.h"
-#include "sim/usb/device/device_models.h"
 #include "tools/enginecheck/engine_run.h"
 
 namespace {
 
+using bench::RealTimeBed;
+
 void BM_CaptureCompletion(benchmark::State& state) {
   for (auto _ : state) {
-    sim::registry::ScopedRegistry registry;
-    sim::testbed::Options options;
-    options.time = sim::testbed::Time::kReal;
-    sim::testbed::Testbed bed(options);
-    PDEVICE_OBJECT pdo = bed.PlugModel(sim::usb::kDefaultModel);
-    sim::registry::SetDword(sim::registry::DeviceParametersKeyPath(sim::pnp::InstancePath(pdo)), u"SampleRate", 96000);
-    if (!NT_SUCCESS(bed.Start(pdo))) {
+    RealTimeBed rt;
+    if (!rt.Started()) {
       state.SkipWithError("the default device did not start");
       break;
     }
     enginecheck::EngineRunOptions run;
     run.seconds = static_cast<double>(state.range(0));
-    const enginecheck::EngineRunResult r = enginecheck::RunCaptureEngine(bed, pdo, *bed.Device(pdo), run);
+    const enginecheck::EngineRunResult r = enginecheck::RunCaptureEngine(rt.Bed(), rt.Pdo(), rt.Device(), run);
     if (!r.started || r.capture.Completions == 0) {
       state.SkipWithError("capture did not stream");
       break;
     }
-    const double ticksPerUs = static_cast<double>(options.performanceFrequency) / 1e6;
+    const double ticksPerUs = rt.TicksPerUs();
     state.counters["us_per_completion"] =
         static_cast<double>(r.capture.ProcessingTicks) / ticksPerUs / static_cast<double>(r.capture.Completions);
     state.counters["us_without_usb_stack"] = static_cast<double>(r.capture.ProcessingTicks - r.capture.SubmitTicks) /
@@ -47,7 +40,6 @@ void BM_CaptureCompletion(benchmark::State& state) {
     state.counters["channels"] = r.captureFormat.Channels;
     state.counters["bits"] = r.captureFormat.BitsPerSample;
     state.counters["rate"] = r.captureFormat.SampleRate;
-    bed.Unplug(pdo);
   }
 }
 

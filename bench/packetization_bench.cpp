@@ -45,8 +45,8 @@ void Packetize(benchmark::State& state, Mode mode, bool highSpeed) {
   state.SetItemsProcessed(static_cast<int64_t>(packets));
   state.counters["packets_per_transfer"] =
       state.iterations() ? static_cast<double>(packets) / static_cast<double>(state.iterations()) : 0;
-  state.counters["time_per_packet"] = benchmark::Counter(static_cast<double>(packets),
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["time_per_packet"] =
+      benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

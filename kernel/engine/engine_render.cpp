@@ -254,8 +254,10 @@ BOOLEAN CStreamEngine::SubmitRender(StreamTransfer* HandedBack) {
       if (!amd) {
         QueueOnRenderPaths(context);
       }
+      const LONGLONG begin = KeQueryPerformanceCounter(nullptr).QuadPart;
       const NTSTATUS status = m_Function->SubmitPlayback(nullptr, context->Mdl, length, m_Tunables.RenderMsPerTransfer,
                                                          RenderCallback, context);
+      m_Render.Counters.SubmitTicks += static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart - begin);
       if (NT_SUCCESS(status)) {
         KeReleaseInStackQueuedSpinLock(&handle);
         return TRUE;

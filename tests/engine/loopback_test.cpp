@@ -69,5 +69,24 @@ INSTANTIATE_TEST_SUITE_P(Models, Loopback, ::testing::ValuesIn(Cases()),
                            return name;
                          });
 
+// A real playback-only device's descriptors: nothing to loop back, render
+// runs alone at the device's pace, paced by the 1-ms timer.
+TEST_F(CoreTest, RenderOnlyDevicePlaysFromTheTimer) {
+  PDEVICE_OBJECT pdo = Bed().PlugDescriptors(TROX_TEST_DATA_DIR "/headset-uac1.hex");
+  ASSERT_NE(pdo, nullptr);
+  ASSERT_EQ(Bed().Start(pdo), STATUS_SUCCESS);
+  enginecheck::DuplexRunOptions options;
+  options.seconds = 20;
+  options.driftPpm = -100;
+  const enginecheck::DuplexRunResult r = enginecheck::RunDuplexEngine(Bed(), pdo, *Bed().Device(pdo), options);
+  EXPECT_FALSE(r.capture);
+  EXPECT_TRUE(r.Problems(options).empty()) << ::testing::PrintToString(r.Problems(options));
+  EXPECT_GT(r.positionQueries, static_cast<uint64_t>(options.seconds * 900));
+  const double expected = options.seconds * r.renderStream.SampleRate;
+  EXPECT_NEAR(static_cast<double>(r.renderFramesPlayed), expected, expected * 0.002 + 2000);
+  EXPECT_EQ(r.underrunsAfterStart, 0u);
+  EXPECT_TRUE(Bed().Unplug(pdo));
+}
+
 }  // namespace
 }  // namespace trox::test

@@ -179,6 +179,8 @@ DuplexRunResult RunDuplexEngine(sim::testbed::Testbed& bed, PDEVICE_OBJECT pdo, 
     if (!NT_SUCCESS(result.startStatus) && result.capture) adapter->StopDirection(kDirectionCapture);
   }
   result.started = NT_SUCCESS(result.startStatus);
+  if (result.started && options.onStarted) options.onStarted(*adapter);
+  check.SetBias(options.renderBias);
   CStreamEngine& engine = adapter->Engine();
   result.renderDevice = engine.DeviceFormat(kDirectionRender);
   result.captureDevice = engine.DeviceFormat(kDirectionCapture);

@@ -35,6 +35,10 @@ struct DuplexRunOptions {
   bool injectsFaults = false;
   // The WaveRT buffer length in milliseconds (it sets the render lead).
   uint32_t bufferMs = 10;
+  // Called once both directions run (a second render source starts here).
+  std::function<void(CAdapterCommon& adapter)> onStarted;
+  // What a second render source adds to every sample (16-bit scale).
+  int16_t renderBias = 0;
   // Called every quarter second with the seconds streamed so far.
   std::function<void(double seconds)> progress;
   // Every captured block in the capture stream format.

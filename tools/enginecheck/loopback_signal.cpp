@@ -1,6 +1,7 @@
 #include "tools/enginecheck/loopback_signal.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace enginecheck {
@@ -61,15 +62,17 @@ void LoopbackCheck::Reset(Signal signal, const StreamFormat& capture, uint32_t c
 
 bool LoopbackCheck::Matches(const uint8_t* frame, uint64_t signalFrame) const {
   for (uint32_t c = 0; c < channels_; ++c) {
-    if (ReadTop16(frame + c * sampleBytes_, sampleBytes_) != SignalSample(signal_, signalFrame, c, format_.SampleRate))
-      return false;
+    const int32_t sum = SignalSample(signal_, signalFrame, c, format_.SampleRate) + bias_;
+    const int32_t expected = sum > INT16_MAX ? INT16_MAX : sum < INT16_MIN ? INT16_MIN : sum;
+    if (ReadTop16(frame + c * sampleBytes_, sampleBytes_) != expected) return false;
   }
   return true;
 }
 
 bool LoopbackCheck::Silent(const uint8_t* frame) const {
   for (uint32_t c = 0; c < channels_; ++c) {
-    if (ReadTop16(frame + c * sampleBytes_, sampleBytes_) != 0) return false;
+    const int16_t value = ReadTop16(frame + c * sampleBytes_, sampleBytes_);
+    if (value != 0 && value != bias_) return false;
   }
   return true;
 }

@@ -28,6 +28,9 @@ class LoopbackCheck {
   void Reset(Signal signal, const StreamFormat& capture, uint32_t channels, uint32_t maxOffsetFrames);
   // Narrows the compared channels once the device formats are known.
   void SetChannels(uint32_t channels) { channels_ = channels < format_.Channels ? channels : format_.Channels; }
+  // A second render source adds `bias` to every sample (16-bit scale): the
+  // signal comes back with it, saturated; before the signal, it alone does.
+  void SetBias(int16_t bias) { bias_ = bias; }
   // Whole captured frames in the capture format.
   void Feed(const uint8_t* data, uint32_t frames);
 
@@ -58,6 +61,7 @@ class LoopbackCheck {
 
   Signal signal_ = Signal::Counter;
   StreamFormat format_ = {};
+  int16_t bias_ = 0;
   uint32_t channels_ = 0;
   uint32_t sampleBytes_ = 0;
   uint32_t maxOffset_ = 0;
