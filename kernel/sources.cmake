@@ -12,6 +12,8 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/adapter/guids.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/request_gate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/wave_subdevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/asio/asio_ring_plan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/asio/sample_ring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/base/pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/base/trace.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine/asio_clients.cpp
