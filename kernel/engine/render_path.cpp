@@ -29,6 +29,7 @@ void CRenderPath::Initialize(CAdapterCommon* Adapter, CRenderSource* Source, ULO
   m_Scratch = nullptr;
   m_ScratchFrames = 0;
   m_WriteAhead = 0;
+  m_Lead = 0;
   ConverterClear(&m_Converter);
   RtlZeroMemory(&m_Counters, sizeof(m_Counters));
 }
@@ -148,6 +149,7 @@ void CRenderPath::ResetLead() {
   m_SyncFrame = 0;
   m_FirstPullDone = 0;
   m_WriteAhead = static_cast<LONG>(lead);
+  m_Lead = static_cast<LONG>(lead);
   KeReleaseInStackQueuedSpinLock(&handle);
   Trace(TRACE_LEVEL_VERBOSE, TraceEngineLead, m_Client, lead, m_LeadPercentage);
 }
@@ -215,6 +217,12 @@ void CRenderPath::OnRenderCompleted(StreamTransfer* Transfer, ULONG Bytes, ULONG
         if (m_WriteAhead < 0) {
           ++m_Counters.LateData;
           Trace(TRACE_LEVEL_WARNING, TraceEngineLateData, m_Client, m_WriteAhead);
+          // Behind the transfers going out, every later mix would land in
+          // the past too: prime again from the lead.
+          m_Primed = 0;
+          m_SyncFrame = 0;
+          m_FirstPullDone = 0;
+          m_WriteAhead = m_Lead;
         }
       } else if (start < m_WriteAhead) {
         m_WriteAhead = start + length <= m_WriteAhead ? m_WriteAhead - length : start;

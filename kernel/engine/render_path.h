@@ -82,6 +82,7 @@ class CRenderPath : public CStreamEndpoint {
   PUCHAR m_Scratch;
   ULONG m_ScratchFrames;
   LONG m_WriteAhead;
+  LONG m_Lead;  // the write-ahead a priming starts from
   Converter m_Converter;
   RenderPathCounters m_Counters;
 };
