@@ -22,6 +22,12 @@ class SampleRingTest : public TestbedTest {
     ring.Reset(0);
     ring.SetStarted(TRUE);
   }
+  void SetUp() override {
+    TestbedTest::SetUp();
+    // Freed at teardown whether or not a test made them.
+    a_.Initialize(TRUE);
+    b_.Initialize(FALSE);
+  }
   void TearDown() override {
     for (CSampleRing* ring : {&a_, &b_}) ring->Free();
     TestbedTest::TearDown();
