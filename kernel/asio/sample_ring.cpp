@@ -47,14 +47,18 @@ NTSTATUS CSampleRing::Allocate(ULONG Frames, ULONG BytesPerFrame, UCHAR SilenceB
   m_Size = static_cast<ULONG>(size);
   m_BytesPerFrame = BytesPerFrame;
   m_SilenceByte = SilenceByte;
+  ClearLevels();
+  KeReleaseInStackQueuedSpinLock(&handle);
+  return STATUS_SUCCESS;
+}
+
+void CSampleRing::ClearLevels() {
   m_Fill = 0;
   m_Debt = 0;
   m_WriteOffset = 0;
   m_ReadOffset = 0;
   m_Prefill = 0;
   m_Started = 0;
-  KeReleaseInStackQueuedSpinLock(&handle);
-  return STATUS_SUCCESS;
 }
 
 void CSampleRing::Free() {
@@ -64,12 +68,7 @@ void CSampleRing::Free() {
   m_Storage = nullptr;
   m_StorageBytes = 0;
   m_Size = 0;
-  m_Fill = 0;
-  m_Debt = 0;
-  m_WriteOffset = 0;
-  m_ReadOffset = 0;
-  m_Prefill = 0;
-  m_Started = 0;
+  ClearLevels();
   KeReleaseInStackQueuedSpinLock(&handle);
   if (storage != nullptr) {
     FreeDriverPool(storage, kPoolTagDriver);

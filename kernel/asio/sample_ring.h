@@ -44,6 +44,8 @@ class CSampleRing {
  private:
   BOOLEAN MayWrite() const { return m_Started != 0 || m_IsInput == 0; }
   BOOLEAN MayRead() const { return m_Started != 0 || m_IsInput != 0; }
+  // Empty, no debt, no prefill, not started; under the lock.
+  void ClearLevels();
   void AddDebt(LONGLONG Bytes);
   void CopyIn(const UCHAR* Source, ULONG Bytes);
   void CopyOut(PUCHAR Destination, ULONG Bytes);
