@@ -13,6 +13,10 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/adapter/request_gate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter/wave_subdevice.cpp
   ${CMAKE_CURRENT_LIST_DIR}/asio/asio_ring_plan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/asio/asio_stream.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/asio/asio_stream_io.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/asio/format_query.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/asio/private_requests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/asio/sample_ring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/base/pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/base/trace.cpp
@@ -59,4 +63,5 @@ set(TROX_KERNEL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/audiofunction/feedback_transfer.cpp
 )
 # Include root of the kernel sources ("platform.h", "adapter/...").
-set(TROX_KERNEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR})
+# The repository root after it, for the request definitions in common/.
+set(TROX_KERNEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/..)

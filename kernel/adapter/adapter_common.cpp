@@ -46,12 +46,14 @@ CAdapterCommon::CAdapterCommon() : m_References(1) {
   m_WaveRenderPath.Initialize(this, &m_WaveRenderSource, kWaveClient);
   m_WaveCapturePath.SetSink(&m_WaveCaptureSink);
   m_AsioCapturePath.SetSink(&m_AsioCaptureSink);
+  m_AsioStream.Initialize(this);
 }
 
 CAdapterCommon::~CAdapterCommon() {
   // Streaming has ended by now (removal stops it); the engine makes sure no
   // thread or DPC is left before anything it uses goes.
   m_Engine.Shutdown();
+  m_AsioStream.Shutdown();
   FlushRenderBuffers();
   FlushCaptureBuffers();
   if (m_ChunkBlock != nullptr) {
@@ -110,6 +112,7 @@ CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT Functio
   m_Initialized = TRUE;
   m_PhysicalDeviceObject = PhysicalDeviceObject;
   m_FunctionalDeviceObject = FunctionalDeviceObject;
+  m_AsioStream.SetDevice(FunctionalDeviceObject);
   m_PowerState = PowerDeviceD0;
   NTSTATUS status = m_Engine.Initialize(this, &m_Function, FunctionalDeviceObject);
   if (NT_SUCCESS(status)) {
@@ -349,30 +352,3 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::BuildFilterDescriptor(PVOID Descriptor) 
 }
 
 STDMETHODIMP_(void) CAdapterCommon::FreeFilterDescriptor(PVOID Descriptor) { UNREFERENCED_PARAMETER(Descriptor); }
-
-NTSTATUS CAdapterCommon::PrivateCleanup(CAsioFileContext* Context, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Irp);
-  // Nothing beyond the open state exists yet to unwind.
-  if (Context->State() > kAsioHandleOpen) {
-    Context->SetState(kAsioHandleOpen);
-  }
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CAdapterCommon::PrivateRead(CAsioFileContext* Context, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Irp);
-  return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-NTSTATUS CAdapterCommon::PrivateWrite(CAsioFileContext* Context, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Irp);
-  return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-NTSTATUS CAdapterCommon::PrivateDeviceControl(CAsioFileContext* Context, PIRP Irp) {
-  UNREFERENCED_PARAMETER(Context);
-  UNREFERENCED_PARAMETER(Irp);
-  return STATUS_INVALID_DEVICE_REQUEST;
-}

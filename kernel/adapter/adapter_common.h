@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "adapter/adapter_interface.h"
 #include "adapter/request_gate.h"
+#include "asio/asio_stream.h"
 #include "audiofunction/usb_audio_cl.h"
 #include "base/pool.h"
 #include "engine/asio_clients.h"
@@ -97,6 +98,7 @@ class CAdapterCommon : public IAdapterCommon,
   NTSTATUS PrivateRead(CAsioFileContext* Context, PIRP Irp);
   NTSTATUS PrivateWrite(CAsioFileContext* Context, PIRP Irp);
   NTSTATUS PrivateDeviceControl(CAsioFileContext* Context, PIRP Irp);
+  CAsioStream& AsioStream() { return m_AsioStream; }
 
   // What the engine asks of the device core.
   BOOLEAN IsRenderCoupled() const;
@@ -157,6 +159,11 @@ class CAdapterCommon : public IAdapterCommon,
   void QueueChunk(CChunkList* List, PVOID Address, ULONG Bytes);
   BOOLEAN RemovalSeen() { return KeReadStateEvent(&m_RemovalEvent) != 0; }
   PUSBD_PIPE_INFORMATION DataPipe(UCHAR Direction);
+  // One private request whose state rule held; under the request mutex.
+  NTSTATUS PrivateRequest(CAsioFileContext* Context, ULONG Code, PUCHAR System, ULONG Input, ULONG Output,
+                          PULONG_PTR Information);
+  void SetAsioOwnerField(LONG Value);
+  void ReleaseAsioOwnership(CAsioFileContext* Context);
 
   volatile LONG m_References;
 
@@ -215,6 +222,7 @@ class CAdapterCommon : public IAdapterCommon,
   CAsioCaptureSink m_AsioCaptureSink;
   CWaveRenderSource m_WaveRenderSource;
   CWaveCaptureSink m_WaveCaptureSink;
+  CAsioStream m_AsioStream;
 
   // 0 free, 1 start or stop in progress, 2 render recovery in progress.
   volatile LONG m_StartStopGate;

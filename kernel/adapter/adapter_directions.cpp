@@ -366,7 +366,11 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::StopDirection(UCHAR Direction) {
 STDMETHODIMP_(void) CAdapterCommon::OnDeviceRemoval() {
   KeSetEvent(&m_RemovalEvent, IO_NO_INCREMENT, FALSE);
   m_RequestGate.CloseAndDrain();
-  // ASIO streaming has nothing to stop until the private interface can start it.
+  // No private request runs any more; ASIO streaming ends with its pending
+  // requests cancelled, and the directions it started stop below.
+  KeWaitForSingleObject(&m_RequestMutex, Executive, KernelMode, FALSE, nullptr);
+  m_AsioStream.Stop();
+  KeReleaseMutex(&m_RequestMutex, FALSE);
   while (m_RenderStartCount > 0) {
     const LONG before = m_RenderStartCount;
     StopEngineDirection(kDirectionRender);

@@ -3,6 +3,7 @@
 
 #include "adapter/adapter_device.h"
 #include "adapter/dispatch.h"
+#include "asio/asio_stream.h"
 #include "base/pool.h"
 #include "base/trace.h"
 
@@ -27,6 +28,7 @@ void DriverUnload(PDRIVER_OBJECT DriverObject) {
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   TraceInitialize();
   SelectPoolPolicy();
+  CAsioStream::ResetOverrides();
   Trace(TRACE_LEVEL_INFORMATION, TraceDriverEntry, DriverPoolType(), DriverPagePriority());
 
   NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
