@@ -165,7 +165,17 @@ sim::usb::DeviceSlot* Testbed::Slot(PDEVICE_OBJECT pdo) { return Bus().Slot(pdo)
 NTSTATUS Testbed::Start(PDEVICE_OBJECT pdo) {
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   if (NTSTATUS status = LoadDriver(); !NT_SUCCESS(status)) return status;
-  return sim::pnp::StartDevice(pdo, driver_);
+  const NTSTATUS status = sim::pnp::StartDevice(pdo, driver_);
+  if (NT_SUCCESS(status)) {
+    UNICODE_STRING reference;
+    RtlInitUnicodeString(&reference, reinterpret_cast<PCWSTR>(kFilterReference));
+    UNICODE_STRING link{};
+    if (NT_SUCCESS(IoRegisterDeviceInterface(pdo, &kAudioInterfaceClass, &reference, &link))) {
+      IoSetDeviceInterfaceState(&link, TRUE);
+      RtlFreeUnicodeString(&link);
+    }
+  }
+  return status;
 }
 
 PDEVICE_OBJECT Testbed::FunctionDevice(PDEVICE_OBJECT pdo) const {

@@ -26,6 +26,11 @@ namespace sim::testbed {
 
 enum class Time { kReal, kSimulated };
 
+// KSCATEGORY_AUDIO, and the reference string of troxaudio's filter.
+inline constexpr GUID kAudioInterfaceClass = {
+    0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+inline constexpr char16_t kFilterReference[] = u"{5D96CF7F-265B-4da9-8F0C-26EF4243ED52}";
+
 // The seed of simulated runs that do not choose one (TROX_SEED overrides it).
 inline constexpr uint64_t kDefaultSeed = 1;
 
@@ -81,7 +86,10 @@ class Testbed {
   sim::usb::DeviceSlot* Slot(PDEVICE_OBJECT pdo);
 
   // The PnP manager starts the device with troxaudio (loaded if it is not):
-  // AddDevice, then IRP_MN_START_DEVICE.
+  // AddDevice, then IRP_MN_START_DEVICE. A started device gets the audio
+  // interface (KSCATEGORY_AUDIO, the WaveRT filter's name as reference
+  // string) that port class registers with the filter; troxaudio registers
+  // no filter yet, so the testbed stands in for that registration.
   NTSTATUS Start(PDEVICE_OBJECT pdo);
   // troxaudio's device object on a started device (null otherwise).
   PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;

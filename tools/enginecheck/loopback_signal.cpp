@@ -26,6 +26,7 @@ int16_t SignalSample(Signal signal, uint64_t frame, uint32_t channel, uint32_t r
       const double phase = 2 * kPi * hz * static_cast<double>(frame % (rate != 0 ? rate : 1)) / (rate != 0 ? rate : 1);
       return static_cast<int16_t>(std::lround(std::sin(phase) * 12000.0));
     }
+    case Signal::Constant: return kConstantSignal;
     case Signal::Silence: break;
   }
   return 0;

@@ -11,7 +11,11 @@
 
 namespace enginecheck {
 
-enum class Signal { Counter, Sine, Silence };
+enum class Signal { Counter, Sine, Silence, Constant };
+
+// The value of every sample of Signal::Constant (16-bit scale): what a
+// second client plays under a checked signal.
+constexpr int16_t kConstantSignal = 256;
 
 // Sample of `channel` at `frame` as a 16-bit value; the counter is never 0.
 int16_t SignalSample(Signal signal, uint64_t frame, uint32_t channel, uint32_t rate);

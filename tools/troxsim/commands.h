@@ -8,5 +8,7 @@ int RunDevices(int argc, char** argv, int first);
 int RunUsb(int argc, char** argv, int first);
 int RunInspectCommand(int argc, char** argv, int first);
 int RunStream(int argc, char** argv, int first);
+// withWaveByDefault: the main job, Windows audio playing beside ASIO.
+int RunAsioCommand(int argc, char** argv, int first, bool withWaveByDefault);
 
 }  // namespace troxsim

@@ -35,19 +35,30 @@ void Usage(FILE* out) {
                "                               print transfers, recoveries, device underruns and overruns,\n"
                "                               frames compared and differing and the round trip; --wav writes\n"
                "                               what was captured (1: problems)\n"
+               "  asio [--device NAME | --descriptors FILE] [--speed full|high] [--buffer FRAMES] [--rate HZ]\n"
+               "          [--seconds S] [--drift PPM] [--loopback-delay MS] [--with-wave] [--json]\n"
+               "          [--time real|simulated] [--seed N]\n"
+               "                               a simulated ASIO host finds the device's private file, claims,\n"
+               "                               prepares, starts and streams through it: per period a read of\n"
+               "                               captured frames and a write of render frames, the position\n"
+               "                               checked each period; the device's loopback is compared sample\n"
+               "                               for sample; --with-wave plays Windows audio at the same time.\n"
+               "                               Prints the requests and their statuses, frames moved, glitches\n"
+               "                               and the round trip (1: problems)\n"
                "  help                         this text\n"
                "\n"
                "--time simulated runs on simulated time (as fast as the host allows, the same report for the\n"
                "same --seed, default 1); real time is the default.\n"
-               "Without a command troxsim runs its main job on the default device: a 5 s duplex stream.\n");
+               "Without a command troxsim runs its main job on the default device: 5 s of ASIO streaming\n"
+               "with Windows audio beside it (asio --with-wave).\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    // The main job: the default device streaming through the driver's engine.
-    return troxsim::RunStream(argc, argv, 1);
+    // The main job: ASIO and Windows audio on the default device at once.
+    return troxsim::RunAsioCommand(argc, argv, 1, true);
   }
   std::string command = argv[1];
   for (int i = 2; i < argc; ++i) {
@@ -60,6 +71,7 @@ int main(int argc, char** argv) {
   if (command == "usb") return troxsim::RunUsb(argc, argv, 2);
   if (command == "inspect") return troxsim::RunInspectCommand(argc, argv, 2);
   if (command == "stream") return troxsim::RunStream(argc, argv, 2);
+  if (command == "asio") return troxsim::RunAsioCommand(argc, argv, 2, false);
   if (command == "help" || command == "--help" || command == "-h") {
     Usage(stdout);
     return 0;

@@ -37,6 +37,7 @@ const char* SignalName(enginecheck::Signal signal) {
     case enginecheck::Signal::Counter: return "counter";
     case enginecheck::Signal::Sine: return "sine";
     case enginecheck::Signal::Silence: return "silence";
+    case enginecheck::Signal::Constant: return "constant";
   }
   return "?";
 }

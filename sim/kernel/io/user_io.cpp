@@ -65,6 +65,11 @@ struct RequestAccess {
     if (file) sim::kernel::QueueSystemWork(DelayedWorkQueue, [file] { ObDereferenceObject(file); });
   }
 
+  static std::thread::id Issuer(const UserRequest& req) {
+    std::lock_guard<std::mutex> l(req.lock_);
+    return req.issuer_;
+  }
+
   static std::shared_ptr<UserRequest> Done(NTSTATUS status, const CompletionCallback& callback) {
     auto req = std::make_shared<UserRequest>();
     req->complete_ = true;
@@ -139,17 +144,61 @@ std::unique_ptr<UserHandle> UserHandle::Duplicate() {
   return std::unique_ptr<UserHandle>(new UserHandle(file_));
 }
 
-void UserHandle::CancelAll() {
-  if (!file_) return;
+namespace {
+
+// Pending requests of one file (every file when null) and, when given, of
+// one issuing thread; cancelled outside the table's lock.
+void CancelMatching(PFILE_OBJECT file, const std::thread::id* issuer) {
   std::vector<std::shared_ptr<UserRequest>> reqs;
   {
     std::lock_guard<std::mutex> l(P().lock);
-    auto range = P().pending.equal_range(file_);
-    for (auto it = range.first; it != range.second; ++it) {
-      if (auto sp = it->second.lock()) reqs.push_back(sp);
+    for (auto& [owner, weak] : P().pending) {
+      if (file && owner != file) continue;
+      if (auto sp = weak.lock()) {
+        if (!issuer || RequestAccess::Issuer(*sp) == *issuer) reqs.push_back(sp);
+      }
     }
   }
   for (auto& r : reqs) r->Cancel();
+}
+
+}  // namespace
+
+void UserHandle::CancelAll() {
+  if (file_) CancelMatching(file_, nullptr);
+}
+
+void UserHandle::CancelOwn() {
+  const std::thread::id self = std::this_thread::get_id();
+  if (file_) CancelMatching(file_, &self);
+}
+
+void EndUserThread() {
+  const std::thread::id self = std::this_thread::get_id();
+  CancelMatching(nullptr, &self);
+}
+
+NTSTATUS UserProcess::Open(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess, UserHandle** handle) {
+  *handle = nullptr;
+  std::unique_ptr<UserHandle> opened;
+  const NTSTATUS status = UserHandle::Open(path, access, shareAccess, &opened);
+  if (NT_SUCCESS(status)) {
+    std::lock_guard<std::mutex> l(lock_);
+    *handle = opened.get();
+    handles_.push_back(std::move(opened));
+  }
+  return status;
+}
+
+void UserProcess::End() {
+  std::vector<std::unique_ptr<UserHandle>> handles;
+  {
+    std::lock_guard<std::mutex> l(lock_);
+    handles.swap(handles_);
+  }
+  // Its threads are gone first: what they left pending is cancelled.
+  for (auto& h : handles) h->CancelAll();
+  for (auto& h : handles) h->Close();
 }
 
 std::shared_ptr<UserRequest> UserHandle::Submit(PIRP irp, PDEVICE_OBJECT top, CompletionCallback callback,
@@ -157,6 +206,7 @@ std::shared_ptr<UserRequest> UserHandle::Submit(PIRP irp, PDEVICE_OBJECT top, Co
   auto req = std::make_shared<UserRequest>();
   req->callback_ = std::move(callback);
   req->irp_ = irp;
+  req->issuer_ = std::this_thread::get_id();
   PFILE_OBJECT file = file_;
   ObReferenceObject(file);  // the IRP's reference
   SetFinalStage(irp, [req, outputLength, file](PIRP done) { RequestAccess::Complete(req, done, outputLength, file); });

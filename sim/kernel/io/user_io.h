@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include <wdm.h>
 
@@ -47,6 +49,7 @@ class UserRequest {
   bool complete_ = false;
   int cancelling_ = 0;
   bool freeDeferred_ = false;
+  std::thread::id issuer_;  // the user-mode thread that sent it
   IoResult result_;
   NTSTATUS submitStatus_ = STATUS_PENDING;
   CompletionCallback callback_;
@@ -74,6 +77,8 @@ class UserHandle {
                                                ULONG outputLength, CompletionCallback callback = {});
   // Cancels every request of this file object still pending (CancelIoEx).
   void CancelAll();
+  // Cancels the calling thread's requests on this file object (CancelIo).
+  void CancelOwn();
   // Another handle to the same file object (DuplicateHandle).
   std::unique_ptr<UserHandle> Duplicate();
   // CloseHandle: IRP_MJ_CLEANUP if this was the file object's last handle;
@@ -87,6 +92,29 @@ class UserHandle {
   std::shared_ptr<UserRequest> Submit(PIRP irp, PDEVICE_OBJECT top, CompletionCallback callback,
                                       ULONG outputLength);
   PFILE_OBJECT file_;
+};
+
+// The calling thread ends: every request it sent that is still pending is
+// cancelled, on any file object, as Windows does at thread exit.
+void EndUserThread();
+
+// A user-mode process: the handles it opened. End() is what process
+// termination does: its threads' requests are cancelled, then every handle
+// is closed (cleanup, and close once nothing is pending).
+class UserProcess {
+ public:
+  UserProcess() = default;
+  ~UserProcess() { End(); }
+  UserProcess(const UserProcess&) = delete;
+  UserProcess& operator=(const UserProcess&) = delete;
+
+  // As UserHandle::Open; the process keeps the handle (null on failure).
+  NTSTATUS Open(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess, UserHandle** handle);
+  void End();
+
+ private:
+  std::mutex lock_;
+  std::vector<std::unique_ptr<UserHandle>> handles_;
 };
 
 }  // namespace sim::io
