@@ -379,6 +379,9 @@ void Host::Run() {
     StopWave();
   }
   session_.Close();
+  // The handle's last references go with its finished requests, through a
+  // work item: the close comes a moment later.
+  bed_.RunFor(10 * kTicksPerMillisecond);
   wave_->Unregister();
   result_.requests = session_.Tally();
   result_.framesCompared = check_.Compared();
