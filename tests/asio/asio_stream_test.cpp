@@ -125,6 +125,10 @@ class AsioEdges : public PrivateTest {
     renderBytes_ = 256 * Adapter(pdo_)->AsioStream().RenderRing().BytesPerFrame();
     buffer_.assign(16 * std::max(periodBytes_, renderBytes_), 0);
   }
+  void TearDown() override {
+    session_.reset();
+    PrivateTest::TearDown();
+  }
   std::shared_ptr<sim::io::UserRequest> Read(ULONG bytes) { return session_->Read(buffer_.data(), bytes); }
   NTSTATUS Finished(const std::shared_ptr<sim::io::UserRequest>& request, int64_t within = 100 * kTicksPerMillisecond) {
     return request->WaitFor(within) ? request->Result().status : STATUS_PENDING;

@@ -14,6 +14,12 @@ namespace trox::test {
 
 class PrivateTest : public CoreTest {
  protected:
+  void TearDown() override {
+    // A closed handle's last references go through a work item: its close
+    // must come before the testbed removes the device.
+    Bed().RunFor(10 * sim::clock::kTicksPerMillisecond);
+    CoreTest::TearDown();
+  }
   // Starts the model; the sessions below open its private file.
   void StartDevice(const std::string& model = "oxley-10x6") {
     pdo_ = StartModel(model);
