@@ -47,7 +47,9 @@ TEST_P(AsioLoopback, ComesBackExactWithWindowsAudioBeside) {
   options.withWave = true;
   const AsioRunResult r = RunClean(Bed(), pdo_, options);
   const double expected = options.seconds * r.rate;
-  EXPECT_NEAR(static_cast<double>(r.framesCompared), expected, expected * 0.002 + 4000);
+  if (!r.independentClocks) {
+    EXPECT_NEAR(static_cast<double>(r.framesCompared), expected, expected * 0.002 + 4000);
+  }
   std::printf("[ asio round trip ] %s %+.0f ppm, %u frames: %lld frames, %.3f ms\n", GetParam().model.c_str(),
               GetParam().ppm, r.bufferFrames, static_cast<long long>(r.offsetFrames), r.OffsetMs());
   PrintSeedOnFailure(Bed());

@@ -187,11 +187,15 @@ TEST_F(DeviceCore, RoutesOnlyThePrivateName) {
       continue;
     }
     ASSERT_EQ(status, STATUS_SUCCESS);
+    // The driver's own requests answer: an undefined one, and a read and a
+    // write while nothing streams.
     UCHAR buffer[8] = {};
-    for (const auto& request : {handle->DeviceIoControl(0x222000, nullptr, 0, buffer, sizeof(buffer)),
-                                handle->Read(buffer, sizeof(buffer)), handle->Write(buffer, sizeof(buffer))}) {
+    const auto undefined = handle->DeviceIoControl(0x222070, nullptr, 0, buffer, sizeof(buffer));
+    ASSERT_TRUE(undefined->Wait());
+    EXPECT_EQ(undefined->Result().status, STATUS_INVALID_DEVICE_REQUEST);
+    for (const auto& request : {handle->Read(buffer, sizeof(buffer)), handle->Write(buffer, sizeof(buffer))}) {
       ASSERT_TRUE(request->Wait());
-      EXPECT_EQ(request->Result().status, STATUS_INVALID_DEVICE_REQUEST);
+      EXPECT_EQ(request->Result().status, STATUS_UNSUCCESSFUL);
     }
     // The handle keeps the device core referenced until it is closed.
     const LONG references = adapter_->References();

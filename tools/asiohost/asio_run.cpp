@@ -417,9 +417,19 @@ std::vector<std::string> AsioRunResult::Problems(const AsioRunOptions& options) 
     if (slips > allowedSlips) {
       problems.push_back(std::to_string(slips) + " loopback slips (" + std::to_string(allowedSlips) + " allowed)");
     }
-    if (relocks != 0) problems.push_back("the loopback offset moved " + std::to_string(relocks) + " times");
-    if (framesDiffering != 0) {
-      problems.push_back(std::to_string(framesDiffering) + " captured frames differ from the signal");
+    if (independentClocks) {
+      // Render paced by the host, capture by the device: the rings pay the
+      // difference with dropped frames and silence, so the signal moves;
+      // it must still come back for most of the run, never as data not sent.
+      if (static_cast<double>(framesCompared) * 2 < secondsRun * rate) {
+        problems.push_back("the signal came back for less than half the run");
+      }
+      if (framesWrong != 0) problems.push_back(std::to_string(framesWrong) + " captured frames were never sent");
+    } else {
+      if (relocks != 0) problems.push_back("the loopback offset moved " + std::to_string(relocks) + " times");
+      if (framesDiffering != 0) {
+        problems.push_back(std::to_string(framesDiffering) + " captured frames differ from the signal");
+      }
     }
   } else if (framesWritten == 0) {
     problems.push_back("no render frame was written");

@@ -47,7 +47,9 @@ void PrintRun(std::ostream& out, const std::string& label, const asiohost::AsioR
   out << "\n";
   if (r.duplex) {
     out << "Loopback: " << r.framesCompared << " frames compared, " << r.framesDiffering << " differing, " << r.slips
-        << " slips, " << r.relocks << " relocks; ";
+        << " slips, " << r.relocks << " relocks"
+        << (r.independentClocks ? " (render paced by the host, capture by the device: the rings even them out)" : "")
+        << "; ";
     if (r.offsetFrames >= 0) {
       out << "round trip " << r.offsetFrames << " frames (" << Ms(r.OffsetMs()) << " ms): render prefill "
           << r.prefillFrames << " frames, capture transfers " << r.captureMs << " ms, render transfers "
