@@ -351,6 +351,8 @@ NTSTATUS CAsioStream::StartWriter() {
     return status;
   }
   m_WriterThread = static_cast<PKTHREAD>(thread);
+  // Render-only writes are completed from it: it runs above ordinary threads.
+  KeSetPriorityThread(m_WriterThread, LOW_REALTIME_PRIORITY);
   return STATUS_SUCCESS;
 }
 
@@ -367,7 +369,6 @@ void CAsioStream::StopWriter() {
 
 VOID CAsioStream::WriterThread(PVOID Context) {
   auto* stream = static_cast<CAsioStream*>(Context);
-  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
   PVOID objects[2] = {&stream->m_WriterStop, &stream->m_WriterWake};
   for (;;) {
     const NTSTATUS status =
