@@ -79,6 +79,8 @@ class CAsioStream : public CAsioRingAccess {
   // without one; null when the list is empty or every entry is being cancelled.
   BOOLEAN Queue(PIRP Irp);
   PIRP TakeHead();
+  // The head with its buffer mapped; requests that cannot be mapped fail on the way.
+  PIRP TakeMappedHead(PUCHAR* Buffer);
   void PutBackHead(PIRP Irp);
   void CancelAllPending();
   static VOID CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -81,6 +81,20 @@ PIRP CAsioStream::TakeHead() {
   return irp;
 }
 
+PIRP CAsioStream::TakeMappedHead(PUCHAR* Buffer) {
+  for (;;) {
+    PIRP irp = TakeHead();
+    if (irp == nullptr) {
+      return nullptr;
+    }
+    *Buffer = MapBuffer(irp);
+    if (*Buffer != nullptr) {
+      return irp;
+    }
+    CompleteIrp(irp, STATUS_UNSUCCESSFUL, IO_NO_INCREMENT);
+  }
+}
+
 void CAsioStream::PutBackHead(PIRP Irp) {
   NTSTATUS refusal = STATUS_SUCCESS;
   KLOCK_QUEUE_HANDLE handle;
@@ -178,14 +192,10 @@ void CAsioStream::CompletePendingReads() {
     return;
   }
   for (;;) {
-    PIRP irp = TakeHead();
+    PUCHAR buffer = nullptr;
+    PIRP irp = TakeMappedHead(&buffer);
     if (irp == nullptr) {
       return;
-    }
-    PUCHAR buffer = MapBuffer(irp);
-    if (buffer == nullptr) {
-      CompleteIrp(irp, STATUS_UNSUCCESSFUL, IO_NO_INCREMENT);
-      continue;
     }
     const ULONG length = RequestLength(irp);
     ULONG done = static_cast<ULONG>(irp->IoStatus.Information);
@@ -239,14 +249,10 @@ NTSTATUS CAsioStream::Write(PIRP Irp) {
 
 void CAsioStream::ServiceWrites() {
   for (;;) {
-    PIRP irp = TakeHead();
+    PUCHAR buffer = nullptr;
+    PIRP irp = TakeMappedHead(&buffer);
     if (irp == nullptr) {
       return;
-    }
-    PUCHAR buffer = MapBuffer(irp);
-    if (buffer == nullptr) {
-      CompleteIrp(irp, STATUS_UNSUCCESSFUL, IO_NO_INCREMENT);
-      continue;
     }
     const ULONG length = RequestLength(irp);
     ULONG done = static_cast<ULONG>(irp->IoStatus.Information);

@@ -195,11 +195,12 @@ TEST_F(PrivateRequests, FormatQueryFollowsTheDevicesSettings) {
     }
     ASSERT_EQ(reply.status, STATUS_SUCCESS);
     EXPECT_EQ(reply.information, sizeof(record));
-    EXPECT_EQ(record.FormatType, c.type);
-    EXPECT_EQ(record.SampleRate, c.rate);
-    EXPECT_EQ(record.RenderChannels, 6u);
-    EXPECT_EQ(record.CaptureChannels, 10u);
-    EXPECT_GE(record.RenderBits, 16u);
+    // The record is packed: its fields are compared as values, not bound by reference.
+    EXPECT_EQ(+record.FormatType, c.type);
+    EXPECT_EQ(+record.SampleRate, c.rate);
+    EXPECT_EQ(+record.RenderChannels, 6u);
+    EXPECT_EQ(+record.CaptureChannels, 10u);
+    EXPECT_GE(+record.RenderBits, 16u);
   }
 }
 
