@@ -71,6 +71,8 @@ class CAsioStream : public CAsioRingAccess {
   static VOID WriterThread(PVOID Context);
   void ServiceWrites();
   void ResetFormat();
+  // The ASIO render path takes the render ring at the capture clock's pace.
+  BOOLEAN RenderFollowsCapture();
   void UndoReservation(BOOLEAN Capture, BOOLEAN Render);
 
   // The request's buffer in system space, or null.

@@ -3,6 +3,7 @@
 // render-only writer's service.
 #include "asio/asio_stream.h"
 
+#include "adapter/adapter_common.h"
 #include "asio/asio_trace_events.h"
 #include "base/pool.h"
 #include "base/trace.h"
@@ -235,8 +236,16 @@ NTSTATUS CAsioStream::Write(PIRP Irp) {
     return STATUS_UNSUCCESSFUL;
   }
   if (duplex) {
-    // All of it at once: what does not fit is owed as silence.
-    Irp->IoStatus.Information = m_RenderRing.Write(buffer, length, FALSE);
+    // All of it at once: what does not fit is owed as silence. Render paced
+    // by the host drains the ring at another clock than the reads fill it:
+    // owed silence would never be paid back and would silence it for good,
+    // so there what does not fit is dropped (a slip) and accepted all the same.
+    if (RenderFollowsCapture()) {
+      Irp->IoStatus.Information = m_RenderRing.Write(buffer, length, FALSE);
+    } else {
+      m_RenderRing.Write(buffer, length, TRUE);
+      Irp->IoStatus.Information = length;
+    }
     return STATUS_SUCCESS;
   }
   Irp->IoStatus.Information = 0;
@@ -269,7 +278,12 @@ void CAsioStream::ServiceWrites() {
 }
 
 ULONG CAsioStream::RenderRingRead(PUCHAR Buffer, ULONG Bytes, BOOLEAN Partial) {
-  return m_RenderRing.Read(Buffer, Bytes, Partial);
+  // A shortfall of host-paced render is a slip, not a debt (see Write).
+  return m_RenderRing.Read(Buffer, Bytes, Partial || !RenderFollowsCapture());
+}
+
+BOOLEAN CAsioStream::RenderFollowsCapture() {
+  return m_Adapter->RenderPath(CAdapterCommon::kAsioClient).IsCaptureClocked();
 }
 
 ULONG CAsioStream::CaptureRingWrite(const UCHAR* Buffer, ULONG Bytes) { return m_CaptureRing.Write(Buffer, Bytes, FALSE); }
