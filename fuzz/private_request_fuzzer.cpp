@@ -14,7 +14,6 @@
 // handle is closed, every request must complete within a bound, and the
 // testbed's teardown census stops the run on anything the driver left
 // behind.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "common/asio_requests.h"
+#include "sim/kernel/core/work_queue.h"
 #include "sim/kernel/io/pnp.h"
 #include "sim/kernel/io/user_io.h"
 #include "sim/testbed/testbed.h"
@@ -102,7 +102,7 @@ constexpr KnownRequest kKnown[] = {
 constexpr size_t kKnownCount = sizeof(kKnown) / sizeof(kKnown[0]);
 
 // Frame sizes of the models' ASIO formats and their neighbours.
-constexpr ULONG kFrameBytes[] = {4, 8, 12, 16, 20, 24, 30, 32, 36, 40, 48, 60, 64, 72, 80, 96};
+constexpr ULONG kFrameBytes[] = {4, 6, 8, 12, 16, 18, 20, 24, 30, 32, 36, 40, 48, 60, 64, 80};
 
 // A selector byte: a known code, or one the driver must refuse.
 KnownRequest ChooseRequest(Input& in, uint8_t selector) {
@@ -169,9 +169,9 @@ struct Outstanding {
   std::shared_ptr<sim::io::UserRequest> request;
   std::vector<uint8_t> buffer;  // stays until the request completes
   PFILE_OBJECT file;
-  ULONG limit;          // output length (controls) or transfer length
-  bool elsewhere;       // sent by another thread
-  bool afterRemoval;    // sent once the device was gone: it must fail
+  ULONG limit;        // output length (controls) or transfer length
+  bool elsewhere;     // sent by another thread
+  bool afterRemoval;  // sent once the device was gone: it must fail
 };
 
 class Session {
@@ -197,6 +197,8 @@ class Session {
       Judge(o);
     }
     outstanding_.clear();
+    // The files' last references go on work items: then they are closed.
+    sim::kernel::DrainSystemWork();
     if (unplug_.Joinable()) {
       unplug_.Join();
       if (!removed_) Stop("the removal of the pulled-out device never completed");
@@ -212,27 +214,22 @@ class Session {
   }
 
   void Step(Input& in, Operation op, Handle& h) {
-    if (op == kOpen) return Open(h);
-    if (op == kWait) return Wait(in);
-    if (op == kCancel) return Cancel(in);
-    if (op == kElapse) return sim::clock::SleepUntil(Until((1 + in.Byte() % 5) * kTicksPerMillisecond));
-    if (op == kUnplug) return Unplug();
-    if (op == kDuplicate) return Duplicate(in, h);
-    if (h.handle == nullptr) return;
     switch (op) {
+      case kOpen: return Open(h);
       case kKnownControl: return Control(in, h, kKnown[in.Byte() % kKnownCount]);
       case kAnyControl: return Control(in, h, ChooseRequest(in, in.Byte()));
       case kRead:
       case kWrite:
       case kTransferElsewhere: return Transfer(in, h, op);
-      case kCancelAll:
-        h.handle->CancelAll();
-        return ExpectDone(h.handle->FileObject(), true, "a request stayed pending after CancelIoEx");
-      case kCancelOwn:
-        h.handle->CancelOwn();
-        return ExpectDone(h.handle->FileObject(), false, "a request stayed pending after CancelIo");
+      case kWait: return Wait(in);
+      case kCancel: return Cancel(in);
+      case kCancelAll: return CancelRequests(h, true);
+      case kCancelOwn: return CancelRequests(h, false);
       case kClose: return Close(h, false);
       case kEndProcess: return Close(h, true);
+      case kDuplicate: return Duplicate(in, h);
+      case kElapse: return sim::clock::SleepUntil(Until((1 + in.Byte() % 5) * kTicksPerMillisecond));
+      case kUnplug: return Unplug();
       default: return;
     }
   }
@@ -276,19 +273,20 @@ class Session {
   void Control(Input& in, Handle& h, const KnownRequest& request) {
     const ULONG input = ChooseLength(in, request.input);
     const ULONG output = ChooseLength(in, request.output);
-    Outstanding o = Prepare(h, input + output, output, false);
-    for (size_t i = 0; i < input && i < kContentBytes; ++i) o.buffer[i] = in.Byte();
+    std::vector<uint8_t> buffer(input + output);
+    for (size_t i = 0; i < input && i < kContentBytes; ++i) buffer[i] = in.Byte();
+    if (h.handle == nullptr) return;
+    Outstanding o = Prepare(h, std::move(buffer), output, false);
     o.request = h.handle->DeviceIoControl(request.code, o.buffer.data(), input, o.buffer.data() + input, output);
     Submitted(std::move(o));
   }
 
   void Transfer(Input& in, Handle& h, Operation op) {
-    if (outstanding_.size() >= kMaxOutstanding) return;
     const ULONG length = ChooseTransferLength(in);
     const uint8_t how = in.Byte();
+    if (h.handle == nullptr || outstanding_.size() >= kMaxOutstanding) return;
     const bool write = op == kWrite || (op == kTransferElsewhere && (how & 1) != 0);
-    Outstanding o = Prepare(h, length, length, op == kTransferElsewhere);
-    if (write) std::fill(o.buffer.begin(), o.buffer.end(), how);
+    Outstanding o = Prepare(h, std::vector<uint8_t>(length, how), length, op == kTransferElsewhere);
     sim::io::UserHandle* handle = h.handle;
     auto send = [&] {
       o.request = write ? handle->Write(o.buffer.data(), length) : handle->Read(o.buffer.data(), length);
@@ -306,26 +304,27 @@ class Session {
     Submitted(std::move(o));
   }
 
-  Outstanding Prepare(const Handle& h, size_t bytes, ULONG limit, bool elsewhere) {
-    return Outstanding{nullptr, std::vector<uint8_t>(bytes), h.handle->FileObject(), limit, elsewhere, Gone()};
+  Outstanding Prepare(const Handle& h, std::vector<uint8_t> buffer, ULONG limit, bool elsewhere) {
+    return Outstanding{nullptr, std::move(buffer), h.handle->FileObject(), limit, elsewhere, Gone()};
   }
 
   void Submitted(Outstanding o) {
     const NTSTATUS submitted = o.request->SubmitStatus();
-    if (submitted != STATUS_PENDING &&
-        (!o.request->IsComplete() || o.request->Result().status != submitted)) {
+    if (submitted != STATUS_PENDING && (!o.request->IsComplete() || o.request->Result().status != submitted)) {
       Stop("a dispatch routine returned a status other than its request's");
     }
     outstanding_.push_back(std::move(o));
   }
 
   Outstanding* Pick(Input& in) {
-    if (outstanding_.empty()) return nullptr;
-    return &outstanding_[in.Byte() % outstanding_.size()];
+    const uint8_t index = in.Byte();
+    return outstanding_.empty() ? nullptr : &outstanding_[index % outstanding_.size()];
   }
 
   void Wait(Input& in) {
-    if (Outstanding* o = Pick(in)) o->request->Wait(Until((1 + in.Byte() % 5) * kTicksPerMillisecond));
+    Outstanding* o = Pick(in);
+    const int64_t deadline = Until((1 + in.Byte() % 5) * kTicksPerMillisecond);
+    if (o != nullptr) o->request->Wait(deadline);
   }
 
   void Cancel(Input& in) {
@@ -333,6 +332,17 @@ class Session {
     if (o == nullptr) return;
     o->request->Cancel();
     if (!o->request->WaitFor(kCompletionBound)) Stop("a cancelled request stayed pending");
+  }
+
+  // CancelIoEx (everyone's requests on the file) or CancelIo (this thread's).
+  void CancelRequests(Handle& h, bool everyone) {
+    if (h.handle == nullptr) return;
+    if (everyone) {
+      h.handle->CancelAll();
+    } else {
+      h.handle->CancelOwn();
+    }
+    ExpectDone(h.handle->FileObject(), everyone, "a cancelled request stayed pending");
   }
 
   // The requests on the file (and of this thread only, unless everyone's)
@@ -352,15 +362,11 @@ class Session {
 
   // Completed requests leave the list once their replies are checked.
   void Sweep() {
-    size_t kept = 0;
-    for (Outstanding& o : outstanding_) {
-      if (o.request->IsComplete()) {
-        Judge(o);
-      } else {
-        outstanding_[kept++] = std::move(o);
-      }
-    }
-    outstanding_.resize(kept);
+    std::erase_if(outstanding_, [](const Outstanding& o) {
+      if (!o.request->IsComplete()) return false;
+      Judge(o);
+      return true;
+    });
   }
 
   static void Judge(const Outstanding& o) {

@@ -41,3 +41,13 @@ build/fuzz/fuzz/fuzz_seed_writer "$fuzz_work/corpus" tests/data/headset-uac1.hex
 build/fuzz/fuzz/attach_configure_fuzzer -max_total_time=60 -rss_limit_mb=2048 -timeout=10 -detect_leaks=0 \
   -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ "$fuzz_work/corpus"
 rm -rf "$fuzz_work"
+
+# ---- fuzz: request sequences on the private file of a started device ----
+# Seeds: the hand-made sequences in fuzz/corpus_requests, copied to a scratch
+# corpus as above.
+echo "== fuzz: private_request_fuzzer, 30 s"
+fuzz_work="$(mktemp -d)"
+cp fuzz/corpus_requests/* "$fuzz_work/"
+build/fuzz/fuzz/private_request_fuzzer -max_total_time=30 -rss_limit_mb=2048 -timeout=10 -detect_leaks=0 \
+  -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/ "$fuzz_work"
+rm -rf "$fuzz_work"

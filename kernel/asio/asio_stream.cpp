@@ -12,6 +12,10 @@ namespace {
 constexpr ULONG kReserveAttempts = 10;
 constexpr LONGLONG kOneMillisecond = 10000;  // 100-ns units
 constexpr UCHAR kDsdSilence = 0x96;
+// The longest period a client may ask for: far above any ASIO buffer size
+// (2048 frames at 32 times 44.1 or 48 kHz), and it keeps a client's ring
+// requests to megabytes of non-paged pool instead of gigabytes.
+constexpr ULONG kMaxPeriodFrames = 65536;
 
 // Driver-wide overrides set through the private interface.
 volatile LONG g_RenderLeadOverride = 0;
@@ -91,7 +95,7 @@ NTSTATUS CAsioStream::Prepare(const ASIO_PREPARE_RECORD& Record) {
   const BOOLEAN dsd = Record.Dsd == 1;
   const USHORT type = Record.FormatType;
   CUSBAudioCL& function = m_Adapter->Function();
-  if (Record.BufferFrames == 0) {
+  if (Record.BufferFrames == 0 || Record.BufferFrames > kMaxPeriodFrames) {
     return STATUS_INVALID_PARAMETER;
   }
   if ((capture && function.CaptureStream() == nullptr) || (render && function.PlaybackStream() == nullptr)) {

@@ -218,6 +218,8 @@ TEST_F(PrivateRequests, PrepareRefusesWhatCannotBeStreamed) {
            Case{{256, 1, 1, 0, 1, 3}, STATUS_INVALID_DEVICE_REQUEST},  // DSD as float
            Case{{256, 1, 1, 0, 0, 3}, STATUS_NO_MATCH},                // float on a PCM-only device
            Case{{0x40000000, 1, 1, 0, 0, 1}, STATUS_INVALID_PARAMETER},  // rings past 32 bits
+           Case{{15728896, 1, 1, 100, 0, 1}, STATUS_INVALID_PARAMETER},  // gigabytes of pool
+           Case{{65537, 1, 1, 0, 0, 1}, STATUS_INVALID_PARAMETER},       // the first period too long
        }) {
     EXPECT_EQ(session->Control(IOCTL_ASIO_PREPARE, &c.record, sizeof(c.record), nullptr, 0).status, c.status)
         << c.record.BufferFrames << " " << c.record.Dsd << " " << c.record.FormatType;
