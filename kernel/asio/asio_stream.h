@@ -77,13 +77,14 @@ class CAsioStream : public CAsioRingAccess {
 
   // The request's buffer in system space, or null.
   PUCHAR MapBuffer(PIRP Irp);
-  // Pending list: a request goes in with a cancel routine, comes out
-  // without one; null when the list is empty or every entry is being cancelled.
-  BOOLEAN Queue(PIRP Irp);
+  // Pending list: a request goes in with a cancel routine (at the tail, or
+  // back at the head when it was taken out unfinished), or is completed when
+  // it cannot wait; FALSE then. It comes out without one; null when the list
+  // is empty or every entry is being cancelled.
+  BOOLEAN Insert(PIRP Irp, BOOLEAN AtHead);
   PIRP TakeHead();
   // The head with its buffer mapped; requests that cannot be mapped fail on the way.
   PIRP TakeMappedHead(PUCHAR* Buffer);
-  void PutBackHead(PIRP Irp);
   void CancelAllPending();
   static VOID CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   static void CompleteIrp(PIRP Irp, NTSTATUS Status, CCHAR Boost);

@@ -40,18 +40,22 @@ PUCHAR CAsioStream::MapBuffer(PIRP Irp) {
       MmGetSystemAddressForMdlSafe(Irp->MdlAddress, static_cast<MM_PAGE_PRIORITY>(DriverPagePriority())));
 }
 
-BOOLEAN CAsioStream::Queue(PIRP Irp) {
+BOOLEAN CAsioStream::Insert(PIRP Irp, BOOLEAN AtHead) {
   Irp->Tail.Overlay.DriverContext[0] = this;
   NTSTATUS refusal = STATUS_SUCCESS;
   KLOCK_QUEUE_HANDLE handle;
   KeAcquireInStackQueuedSpinLock(&m_PendingLock, &handle);
   if (!m_Accepting) {
-    refusal = m_ResetNeeded != 0 ? STATUS_REINITIALIZATION_NEEDED : STATUS_CANCELLED;
+    // A request put back was pending when streaming stopped: it is cancelled
+    // as the others were. A new one learns why it cannot wait.
+    refusal = !AtHead && m_ResetNeeded != 0 ? STATUS_REINITIALIZATION_NEEDED : STATUS_CANCELLED;
   } else {
     IoSetCancelRoutine(Irp, CancelPending);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-      // Cancelled before it was in the list: nobody else will complete it.
+      // Cancelled while out of the list: nobody else will complete it.
       refusal = STATUS_CANCELLED;
+    } else if (AtHead) {
+      InsertHeadList(&m_Pending, &Irp->Tail.Overlay.ListEntry);
     } else {
       InsertTailList(&m_Pending, &Irp->Tail.Overlay.ListEntry);
     }
@@ -93,27 +97,6 @@ PIRP CAsioStream::TakeMappedHead(PUCHAR* Buffer) {
       return irp;
     }
     CompleteIrp(irp, STATUS_UNSUCCESSFUL, IO_NO_INCREMENT);
-  }
-}
-
-void CAsioStream::PutBackHead(PIRP Irp) {
-  NTSTATUS refusal = STATUS_SUCCESS;
-  KLOCK_QUEUE_HANDLE handle;
-  KeAcquireInStackQueuedSpinLock(&m_PendingLock, &handle);
-  if (!m_Accepting) {
-    // Streaming stopped while the request was out of the list.
-    refusal = STATUS_CANCELLED;
-  } else {
-    IoSetCancelRoutine(Irp, CancelPending);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-      refusal = STATUS_CANCELLED;
-    } else {
-      InsertHeadList(&m_Pending, &Irp->Tail.Overlay.ListEntry);
-    }
-  }
-  KeReleaseInStackQueuedSpinLock(&handle);
-  if (refusal != STATUS_SUCCESS) {
-    CompleteIrp(Irp, refusal, IO_NO_INCREMENT);
   }
 }
 
@@ -184,7 +167,7 @@ NTSTATUS CAsioStream::Read(PIRP Irp) {
   }
   Irp->IoStatus.Information = 0;
   IoMarkIrpPending(Irp);
-  Queue(Irp);
+  Insert(Irp, FALSE);
   return STATUS_PENDING;
 }
 
@@ -203,7 +186,7 @@ void CAsioStream::CompletePendingReads() {
     done += m_CaptureRing.Read(buffer + done, length - done, TRUE);
     irp->IoStatus.Information = done;
     if (done < length) {
-      PutBackHead(irp);
+      Insert(irp, TRUE);
       return;
     }
     if (m_ClockNotStarted != 0) {
@@ -250,7 +233,7 @@ NTSTATUS CAsioStream::Write(PIRP Irp) {
   }
   Irp->IoStatus.Information = 0;
   IoMarkIrpPending(Irp);
-  if (Queue(Irp)) {
+  if (Insert(Irp, FALSE)) {
     KeSetEvent(&m_WriterWake, IO_NO_INCREMENT, FALSE);
   }
   return STATUS_PENDING;
@@ -269,7 +252,7 @@ void CAsioStream::ServiceWrites() {
     irp->IoStatus.Information = done;
     if (done < length) {
       // The ring is full: it may play now, and the rest waits for room.
-      PutBackHead(irp);
+      Insert(irp, TRUE);
       m_RenderRing.SetStarted(TRUE);
       return;
     }
